@@ -1,0 +1,58 @@
+// cKlog: the category logger every object of the translator carries.
+//
+// A thin layer over log4cpp. Each cKlog holds a reference to the log4cpp
+// category named at construction; the category belongs to log4cpp and lives
+// until the process exits. debug/info/warn/error take a printf-style format
+// and write one line each; the priority is checked before anything is
+// formatted, so a filtered line costs one comparison.
+//
+// Threads: any thread may log through any cKlog at any time; log4cpp
+// serialises the appenders. cKlog::init is called once, on the main thread,
+// during set-up, before other threads log. Nothing is ever written to
+// standard error.
+#ifndef KLOG_CKLOG_H
+#define KLOG_CKLOG_H
+
+#include <cstdarg>
+
+namespace log4cpp {
+class Category;
+}
+
+class cKlog {
+ public:
+  // category: the log4cpp category name, copied.
+  explicit cKlog(const char* category);
+  ~cKlog() = default;
+  cKlog(const cKlog& other) = default;
+  cKlog& operator=(const cKlog&) = delete;
+
+  void debug(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+  void info(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+  void warn(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+  void error(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+
+  // True when a line at debug priority would be written: lets a caller skip
+  // building the arguments of a long run of debug lines.
+  bool debugEnabled() const;
+
+  // Configures log4cpp from the "log4cpp.*" properties in the file at path
+  // (the translator's own key=value lines in the same file are ignored).
+  // When the file cannot be read, holds no log4cpp property, or its log4cpp
+  // properties do not configure, the default applies: everything at INFO and
+  // above goes to syslog (ident "keyd-translator", facility daemon).
+  // Each call replaces the whole previous configuration: every category
+  // loses its appenders and its own priority first. Nothing throws.
+  // Returns true when the file's own settings were applied.
+  static bool init(const char* path);
+
+  // The log4cpp category of that name; it belongs to log4cpp.
+  static log4cpp::Category& getLog(const char* name);
+
+ private:
+  void write(int priority, const char* format, va_list args) const;
+
+  log4cpp::Category& mCategory;
+};
+
+#endif  // KLOG_CKLOG_H

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs everything keyd-translator needs to build, test and run, on a
+# fresh Debian 12 machine. Idempotent: when all is present it only checks.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config             # toolchain
+  liblog4cpp5-dev libjansson-dev uuid-dev       # the translator's libraries
+  libzmq3-dev cppzmq-dev                        # the bus engine
+  libgtest-dev libgmock-dev libbenchmark-dev    # tests and benchmarks
+  clang libclang-rt-14-dev                      # fuzzing (libFuzzer)
+  util-linux                                    # unshare, for the sandboxes
+)
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The translator's configuration lives in /etc/ram; the sandboxes mount a
+# private directory there, which needs the mount point.
+[ -d /etc/ram ] || $sudo mkdir -p /etc/ram
+echo "setup: all dependencies present"

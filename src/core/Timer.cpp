@@ -1,0 +1,128 @@
+#include "Timer.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+
+namespace {
+
+// Live timers by id. A notification thread carries the timer's id, never a
+// pointer, and looks it up here: a thread that the system starts late, after
+// the timer was stopped and destroyed, finds nothing and does nothing. Ids
+// are never reused.
+struct Registration {
+  Timer* timer;
+  int inFlight;  // expired() calls running now
+};
+
+struct Registry {
+  std::mutex mutex;  // taken by notification threads and by timer owners
+  std::condition_variable idle;
+  std::unordered_map<uint64_t, Registration> live;
+  uint64_t nextId = 1;
+};
+
+Registry& registry() {
+  static Registry* r = new Registry();  // outlives every timer thread
+  return *r;
+}
+
+void timerNotify(union sigval value) {
+  const auto id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(value.sival_ptr));
+  Registry& r = registry();
+  Timer* timer;
+  {
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.live.find(id);
+    if (it == r.live.end()) return;
+    ++it->second.inFlight;
+    timer = it->second.timer;
+  }
+  timer->expired();
+  {
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.live.find(id);
+    if (it != r.live.end()) --it->second.inFlight;
+  }
+  r.idle.notify_all();
+}
+
+}  // namespace
+
+// The timer's platform record.
+struct TimerImpl {
+  Timer* owner;
+  std::optional<timer_t> timerId;  // present while a POSIX timer exists
+  pthread_attr_t attributes;       // detached, for every notification thread
+  sigevent request;
+  uint64_t id;
+};
+
+Timer::Timer(int interval) : mInterval(interval), mImpl(std::make_unique<TimerImpl>()) {
+  mImpl->owner = this;
+  pthread_attr_init(&mImpl->attributes);
+  pthread_attr_setdetachstate(&mImpl->attributes, PTHREAD_CREATE_DETACHED);
+  Registry& r = registry();
+  {
+    std::lock_guard<std::mutex> lock(r.mutex);
+    mImpl->id = r.nextId++;
+    r.live.emplace(mImpl->id, Registration{this, 0});
+  }
+  std::memset(&mImpl->request, 0, sizeof mImpl->request);
+  mImpl->request.sigev_notify = SIGEV_THREAD;
+  mImpl->request.sigev_value.sival_ptr = reinterpret_cast<void*>(static_cast<uintptr_t>(mImpl->id));
+  mImpl->request.sigev_notify_function = timerNotify;
+  mImpl->request.sigev_notify_attributes = &mImpl->attributes;
+}
+
+Timer::~Timer() {
+  stopAndDrain();
+  pthread_attr_destroy(&mImpl->attributes);
+}
+
+void Timer::start() {
+  if (mImpl->timerId) stop();
+  timer_t id;
+  // Failures are not reported: a timer that cannot be created or armed
+  // simply never expires.
+  if (timer_create(CLOCK_REALTIME, &mImpl->request, &id) != 0) return;
+  mImpl->timerId = id;
+  itimerspec spec{};
+  spec.it_value.tv_sec = mInterval;
+  spec.it_interval.tv_sec = mInterval;
+  timer_settime(id, 0, &spec, nullptr);
+}
+
+void Timer::stop() {
+  if (!mImpl->timerId) return;
+  itimerspec zero{};
+  timer_settime(*mImpl->timerId, 0, &zero, nullptr);
+  timer_delete(*mImpl->timerId);
+  mImpl->timerId.reset();
+}
+
+void Timer::restart() {
+  stop();
+  start();
+}
+
+bool Timer::isArmed() const { return mImpl->timerId.has_value(); }
+
+void Timer::stopAndDrain() {
+  stop();
+  Registry& r = registry();
+  std::unique_lock<std::mutex> lock(r.mutex);
+  auto it = r.live.find(mImpl->id);
+  if (it == r.live.end()) return;
+  r.idle.wait(lock, [&] { return r.live.at(mImpl->id).inFlight == 0; });
+  r.live.erase(mImpl->id);
+}
+
+cDustyTimer::~cDustyTimer() { stopAndDrain(); }

@@ -1,0 +1,274 @@
+#include "cMiniClient.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "kmsg.h"
+
+namespace {
+
+void nameThisThread(const char* name) { pthread_setname_np(pthread_self(), name); }
+
+const char* errorText(int err, char* buf, size_t len) {
+  // GNU strerror_r returns the text, which may or may not be buf.
+  return strerror_r(err, buf, len);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- event pump
+
+cMiniClient::cEventPump::cEventPump() : mLog("cMiniClient::cEventPump") {
+  mThread = std::thread([this] {
+    nameThisThread("keyd-pump");
+    pumpLoop();
+  });
+}
+
+cMiniClient::cEventPump::~cEventPump() {
+  {
+    std::lock_guard<std::mutex> lock(mQueueMutex);
+    mStop = true;
+  }
+  mEventReady.notify_all();
+  mRoom.notify_all();
+  if (mThread.joinable()) mThread.join();
+}
+
+void cMiniClient::cEventPump::addListener(cObjectListener* listener) {
+  std::lock_guard<std::mutex> lock(mListenerMutex);
+  mListeners.push_back(listener);
+}
+
+void cMiniClient::cEventPump::removeListener(cObjectListener* listener) {
+  std::lock_guard<std::mutex> lock(mListenerMutex);
+  for (auto it = mListeners.begin(); it != mListeners.end();) {
+    it = (*it == listener) ? mListeners.erase(it) : it + 1;
+  }
+}
+
+void cMiniClient::cEventPump::postEvent(KMsg* msg) {
+  std::unique_ptr<KMsg> owned(msg);
+  std::unique_lock<std::mutex> lock(mQueueMutex);
+  if (mEventQueue.size() >= kQueueBound) {
+    ++mFullCount;
+    mLog.warn("Event queue full (%zu messages): receiving paused", mEventQueue.size());
+    mRoom.wait(lock, [this] { return mStop || mEventQueue.size() < kQueueBound; });
+    if (mStop) return;
+  }
+  mEventQueue.push_back(std::move(owned));
+  lock.unlock();
+  mEventReady.notify_one();
+}
+
+size_t cMiniClient::cEventPump::queued() const {
+  std::lock_guard<std::mutex> lock(mQueueMutex);
+  return mEventQueue.size();
+}
+
+void cMiniClient::cEventPump::pumpLoop() {
+  for (;;) {
+    std::unique_ptr<KMsg> msg;
+    {
+      std::unique_lock<std::mutex> lock(mQueueMutex);
+      mEventReady.wait(lock, [this] { return mStop || !mEventQueue.empty(); });
+      if (mStop) return;
+      mLog.debug("pumping event");
+      msg = std::move(mEventQueue.front());
+      mEventQueue.pop_front();
+    }
+    mRoom.notify_one();
+    std::lock_guard<std::mutex> lock(mListenerMutex);
+    for (cObjectListener* listener : mListeners) listener->onMessage(msg.get());
+  }
+}
+
+// ---------------------------------------------------------------- the client
+
+cMiniClient::cMiniClient() : mLog("cMiniClient") {
+  mLog.debug("Creating the MiniClient %p", static_cast<void*>(this));
+}
+
+cMiniClient::~cMiniClient() {
+  mStop.store(true);
+  {
+    std::lock_guard<std::mutex> lock(mQueueMutex);
+  }
+  mQueueCond.notify_all();
+  // Wakes the receive thread out of its read.
+  if (mSocket >= 0) ::shutdown(mSocket, SHUT_RDWR);
+  if (mReceiveThread.joinable()) mReceiveThread.join();
+  if (mTransmitThread.joinable()) mTransmitThread.join();
+  if (mSocket >= 0) ::close(mSocket);
+}
+
+int cMiniClient::connectServer(const char* host, int port) {
+  mLog.info("Starting the client for %s:%d", host ? host : "", port);
+  if (mSocket >= 0) {
+    mLog.error("Already connected on %d", mSocket);
+    return 0;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  int rc = host ? ::getaddrinfo(host, nullptr, &hints, &found) : EAI_NONAME;
+  if (rc != 0 || !found) {
+    mLog.error("Could not resolve the host %s: %s", host ? host : "", gai_strerror(rc));
+    mLog.error("Could not connect the socket");
+    return 0;
+  }
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  ::freeaddrinfo(found);
+
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (fd >= 0) ::close(fd);
+    mLog.error("Could not connect the socket");
+    return 0;
+  }
+  mSocket = fd;
+  mLog.info("Socket Connected OK %d", mSocket);
+  mReceiveThread = std::thread([this] {
+    nameThisThread("keyd-rx");
+    receiveLoop();
+  });
+  mTransmitThread = std::thread([this] {
+    nameThisThread("keyd-tx");
+    transmitLoop();
+  });
+  return 1;
+}
+
+KMsg* cMiniClient::sendNoReply(KMsg* msg) {
+  mLog.debug("Sending Message with no reply");
+  {
+    std::lock_guard<std::mutex> lock(mSendMutex);
+    queueMessage(msg);
+  }
+  mLog.debug("Rx Msg = %p", static_cast<void*>(nullptr));
+  return nullptr;
+}
+
+size_t cMiniClient::queued() const {
+  std::lock_guard<std::mutex> lock(mQueueMutex);
+  return mTxQueue.size();
+}
+
+void cMiniClient::queueMessage(KMsg* msg) {
+  std::unique_ptr<KMsg> owned(msg);
+  std::lock_guard<std::mutex> lock(mQueueMutex);
+  if (mTxQueue.size() >= kTxQueueBound) {
+    mLog.error("Transmit queue full (%zu messages): dropping message msgid %d", mTxQueue.size(),
+               owned->mId);
+    return;
+  }
+  mTxQueue.push_back(std::move(owned));
+  mLog.debug("Queue message q size %d", static_cast<int>(mTxQueue.size()));
+  mQueueCond.notify_one();
+}
+
+void cMiniClient::transmitLoop() {
+  sendPing();
+  while (!stopping()) {
+    std::deque<std::unique_ptr<KMsg>> batch;
+    bool timedOut;
+    {
+      std::unique_lock<std::mutex> lock(mQueueMutex);
+      // The queue is looked at before waiting, so a message queued while
+      // the previous batch was being written goes out at once.
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kPingSeconds);
+      timedOut = !mQueueCond.wait_until(lock, deadline,
+                                        [this] { return stopping() || !mTxQueue.empty(); });
+      batch.swap(mTxQueue);
+    }
+    if (stopping()) return;
+    // The socket writes happen outside the queue's lock, so sendNoReply
+    // never waits for a drain.
+    if (timedOut) {
+      sendPing();
+      continue;
+    }
+    for (auto& msg : batch) transmitMsg(msg.get());
+  }
+}
+
+void cMiniClient::transmitMsg(KMsg* msg) {
+  mLog.debug("Transmit msgid %d %d tags with %d bytes msg is %d bytes Seq=0x%02X", msg->mId,
+             msg->mTagCount, msg->mSize, static_cast<unsigned short>(msg->mSize + 2),
+             msg->mSeq & 0x7F);
+  mLog.debug("Segmenting message");
+  if (msg->segmentMessage(kSegmentSize) == 0) {
+    mLog.error("Cannot segment message msgid %d: dropped", msg->mId);
+    return;
+  }
+  msg->resetSegment();
+  while (KMsg* segment = msg->getNextSegment()) {
+    int length = segment->getMsg(mTxBuffer, sizeof mTxBuffer);
+    if (length < 0) {
+      mLog.error("Cannot serialise a segment of msgid %d: dropped", msg->mId);
+      continue;
+    }
+    ssize_t written = ::send(mSocket, mTxBuffer, static_cast<size_t>(length), MSG_NOSIGNAL);
+    if (written < 0) {
+      char buf[128];
+      mLog.debug("Transmit error %d %s", mSocket, errorText(errno, buf, sizeof buf));
+    } else {
+      mLog.debug("Transmit %d of %d bytes", static_cast<int>(written), length);
+    }
+  }
+}
+
+void cMiniClient::sendPing() {
+  KMsg ping(MSG_REQ);
+  ping.addTag(KTagFactory::createKTag(TAG_KEY_SN, 0u));
+  unsigned char buffer[256];
+  int length = ping.getMsg(buffer, sizeof buffer);
+  mLog.debug("Send Ping %d", length);
+  if (length < 0) return;
+  if (::send(mSocket, buffer, static_cast<size_t>(length), MSG_NOSIGNAL) < 0) {
+    char buf[128];
+    mLog.debug("Transmit error %d %s", mSocket, errorText(errno, buf, sizeof buf));
+  }
+}
+
+void cMiniClient::receiveLoop() {
+  while (!stopping()) {
+    // MSG_TRUNC: the result is the datagram's real length, so a datagram
+    // longer than the buffer is recognised and dropped, not parsed cut.
+    ssize_t n = ::recv(mSocket, mRxBuffer, sizeof mRxBuffer, MSG_TRUNC);
+    if (stopping()) return;
+    if (n <= 0) {
+      int err = errno;
+      mLog.warn("Socket Read Error %d", static_cast<int>(n));
+      // A refused datagram (nothing listens yet) or an empty one is read
+      // again at once; any other error would repeat forever, so pause.
+      if (n < 0 && err != ECONNREFUSED && err != EINTR && err != EAGAIN)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      continue;
+    }
+    if (n > static_cast<ssize_t>(sizeof mRxBuffer)) {
+      mLog.warn("Dropping a datagram of %d bytes: longer than %d", static_cast<int>(n),
+                kRxBufferSize);
+      continue;
+    }
+    KMsg* msg = KMsg::parseMsg(mRxBuffer, static_cast<unsigned short>(n));
+    if (!msg) {
+      mLog.warn("Dropping a datagram of %d bytes that is not a key message", static_cast<int>(n));
+      continue;
+    }
+    mLog.debug("Received %d bytes from server Seq=0x%02X", static_cast<int>(n), msg->mSeq & 0x7F);
+    mEventPump.postEvent(msg);
+  }
+}

@@ -1,0 +1,132 @@
+// cMiniClient: the translator's link to the key daemon: one connected UDP
+// socket, a transmit queue drained by a transmit thread (with the keep-alive
+// ping), a receive thread that parses every datagram, and the event pump
+// that hands received messages to listeners.
+//
+// Ownership: the client owns every queued or received message; listeners
+// only borrow a message during onMessage. The client is created once by the
+// broker and lives until the process ends; destroying it (tests do) stops
+// and joins its threads.
+// Threads: constructed and connected on the main thread; sendNoReply is
+// called from the main thread; the pump, receive and transmit threads are
+// the client's own.
+#ifndef KEYD_CMINICLIENT_H
+#define KEYD_CMINICLIENT_H
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "cKlog.h"
+#include "cObjectListener.h"
+
+class KMsg;
+
+class cMiniClient {
+ public:
+  // Size of one received datagram at most; a longer one is dropped.
+  static constexpr int kRxBufferSize = 2048;
+  // Largest segment sent.
+  static constexpr int kSegmentSize = 1024;
+  // Seconds without a queued message after which a keep-alive ping goes out.
+  static constexpr int kPingSeconds = 10;
+  // Messages waiting for transmission at most; sendNoReply drops (and logs)
+  // a message beyond it, so a client that never connects cannot grow
+  // without bound.
+  static constexpr size_t kTxQueueBound = 256;
+
+  // The event pump: received messages in arrival order to every listener,
+  // on the pump's own thread.
+  // Threads: postEvent from the receive thread; addListener/removeListener
+  // from any thread but a listener's onMessage (the listener mutex is not
+  // recursive); delivery on the pump thread.
+  class cEventPump {
+   public:
+    // Received messages waiting for the pump at most. When the queue is
+    // full, postEvent waits for room: the receive thread then stops reading
+    // and the kernel's socket buffer absorbs (or drops, and counts) the
+    // excess, so one busy peer cannot exhaust the box's memory.
+    static constexpr size_t kQueueBound = 512;
+
+    cEventPump();  // starts the pump thread
+    ~cEventPump();  // stops and joins it; undelivered messages are released
+    cEventPump(const cEventPump&) = delete;
+    cEventPump& operator=(const cEventPump&) = delete;
+
+    // Appends the listener; a listener added twice is called twice.
+    void addListener(cObjectListener* listener);
+    // Removes every registration of the listener.
+    void removeListener(cObjectListener* listener);
+    // Queues a message (never null) and takes ownership of it.
+    void postEvent(KMsg* msg);
+    // Messages waiting now.
+    size_t queued() const;
+    // Times postEvent found the queue full.
+    unsigned long fullCount() const { return mFullCount.load(); }
+
+   private:
+    void pumpLoop();
+
+    cKlog mLog;
+    // Guards mEventQueue and mStop; held only to append or take a message,
+    // never during delivery.
+    mutable std::mutex mQueueMutex;
+    std::condition_variable mEventReady;  // a message was appended, or stop
+    std::condition_variable mRoom;        // the queue has room, or stop
+    std::deque<std::unique_ptr<KMsg>> mEventQueue;
+    bool mStop = false;
+    std::atomic<unsigned long> mFullCount{0};
+    // Guards mListeners; held for the whole delivery of one message.
+    std::mutex mListenerMutex;
+    std::vector<cObjectListener*> mListeners;
+    std::thread mThread;  // last member: started once everything else exists
+  };
+
+  cMiniClient();
+  ~cMiniClient();
+  cMiniClient(const cMiniClient&) = delete;
+  cMiniClient& operator=(const cMiniClient&) = delete;
+
+  // Opens the socket, connects it to host:port and starts the receive and
+  // transmit threads. Returns 1 on success, 0 when the host does not resolve
+  // or the socket cannot be created or connected (no thread is started).
+  int connectServer(const char* host, int port);
+
+  void addListener(cObjectListener* listener) { mEventPump.addListener(listener); }
+  void removeListener(cObjectListener* listener) { mEventPump.removeListener(listener); }
+
+  // Hands one message to the transmit thread and takes ownership of it.
+  // Returns null: no reply is awaited.
+  KMsg* sendNoReply(KMsg* msg);
+
+  // Messages waiting for transmission now.
+  size_t queued() const;
+  cEventPump& eventPump() { return mEventPump; }
+
+ private:
+  void queueMessage(KMsg* msg);
+  void transmitMsg(KMsg* msg);
+  void sendPing();
+  void transmitLoop();
+  void receiveLoop();
+  bool stopping() const { return mStop.load(); }
+
+  cKlog mLog;
+  cEventPump mEventPump;
+  int mSocket = -1;  // written once, before the threads start
+  unsigned char mRxBuffer[kRxBufferSize];  // receive thread only
+  unsigned char mTxBuffer[kSegmentSize];   // transmit thread only
+  std::mutex mSendMutex;                   // serialises callers of sendNoReply
+  mutable std::mutex mQueueMutex;          // guards mTxQueue; taken after mSendMutex
+  std::condition_variable mQueueCond;      // a message was queued, or stop
+  std::deque<std::unique_ptr<KMsg>> mTxQueue;
+  std::atomic<bool> mStop{false};
+  std::thread mReceiveThread;
+  std::thread mTransmitThread;
+};
+
+#endif  // KEYD_CMINICLIENT_H
