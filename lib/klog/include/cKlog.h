@@ -41,8 +41,9 @@ class cKlog {
   // When the file cannot be read, holds no log4cpp property, or its log4cpp
   // properties do not configure, the default applies: everything at INFO and
   // above goes to syslog (ident "keyd-translator", facility daemon).
-  // Each call replaces the whole previous configuration: every category
-  // loses its appenders and its own priority first. Nothing throws.
+  // Each call first takes away what the previous call set up (its appenders
+  // and the priorities it gave); appenders attached by other code stay,
+  // unless the file's log4cpp lines configure their category. Nothing throws.
   // Returns true when the file's own settings were applied.
   static bool init(const char* path);
 
