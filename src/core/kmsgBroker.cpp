@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "configuration.h"
-#include "kmsg.h"
+#include "siteSum.h"
 
 const char* const kTranslatorConfPath = "/etc/ram/keyd-translator.conf";
 const char* const kBusConfPath = "/etc/ram/nembad.conf";
@@ -124,7 +124,7 @@ void kmsgBroker::run() {
     nlite::Message* msg = mTransGlamClient->receive();
     if (msg) {
       debug("JSON message received");
-      // Bus commands are handled here once the site translation lands.
+      handleJSON_message(msg->buffer(), msg->bufferSize());
       const char* appId = msg->appId();
       std::fwrite(msg->buffer(), 1, msg->bufferSize(), stdout);
       std::fputs(" from ", stdout);
@@ -137,27 +137,6 @@ void kmsgBroker::run() {
     sleep(1);
   }
   debug("END");
-}
-
-void kmsgBroker::onMessage(KMsg* msg) {
-  debug("Received Message from key deamon");
-  switch (msg->mId) {
-    case MSG_SET:
-      debug("Got MSG_SET");
-      // Site reports are translated here once the site model lands.
-      break;
-    case MSG_REQ:
-      debug("Got MSG_REQ");
-      debug("Request received. Doing Nothing");
-      break;
-    case MSG_EVT:
-      debug("Got MSG_EVT");
-      debug("In handle EVT");
-      break;
-    default:
-      debug("Unknown Message ID %d", msg->mId);
-      break;
-  }
 }
 
 void startBroker() {

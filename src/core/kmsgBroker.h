@@ -15,13 +15,21 @@
 #include <atomic>
 #include <csignal>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "Timer.h"
 #include "cConfigFile.h"
 #include "cKlog.h"
 #include "cMiniClient.h"
 #include "cObjectListener.h"
+#include "jsonRef.h"
 #include "nlite.h"
+
+class siteSum;
+class cIncomingMsg;
 
 // Fixed paths of the two configuration files.
 extern const char* const kTranslatorConfPath;  // "/etc/ram/keyd-translator.conf"
@@ -53,8 +61,47 @@ class kmsgBroker : public cKlog, public cObjectListener {
   // The bus receive loop: one receive per second until a stop is requested.
   void run();
 
-  // One message from the key daemon, lent by the event pump.
+  // One message from the key daemon, lent by the event pump; pump thread.
   void onMessage(KMsg* msg) override;
+
+  // One bus command text (bytes, not terminated); main thread. Returns 0
+  // when the command is missing, or a lock or unlock lacks "RFID" or
+  // "state"; 1 otherwise.
+  int handleJSON_message(const char* text, size_t length);
+
+  // The current state UUID text, or null before the first "site_info".
+  // Pump thread (tests read it while the pump is idle).
+  const char* getStateUuid() const { return mStateUuid ? mStateUuid->c_str() : nullptr; }
+  bool cfgRequested() const { return mCfgRequested.load(); }
+  cMiniClient& miniClient() { return *mMiniClient; }
+
+ protected:
+  // Key-daemon side, on the pump thread.
+  void handleSetMsg(KMsg* msg);
+  void handleReqMsg(KMsg* msg);
+  void handleEvtMsg(KMsg* msg);
+  void generateStateUuid();
+  void setStateUuid(const char* uuid);
+  // Serialises the document and sends it on the topic "command".
+  void publishCommand(const JsonPtr& document);
+
+  // Bus side, on the main thread.
+  std::optional<std::string_view> getJSONString(const char* name, json_t* object);
+  void parseCmdType(std::string_view value, cIncomingMsg& message);
+  void handleIncomingMsg(cIncomingMsg& message);
+  std::unique_ptr<KMsg> createCmd(const cIncomingMsg& message);
+
+ private:
+  // Steps of a configuration report (pump thread).
+  struct SetValues;
+  void logLockList(bool haveLocks) const;
+  void handleCfg(std::unique_ptr<siteSum>& candidate);
+  void adopt(std::unique_ptr<siteSum>& candidate);
+  void replace(std::unique_ptr<siteSum>& candidate);
+  void sendPing();
+  void sendSiteInfo();
+  // Serialises and sends on a topic; the result of nlite::Client::send.
+  int publish(const JsonPtr& document, const char* topic);
 
  private:
   std::unique_ptr<cConfigFile> mConfMap;
@@ -62,6 +109,16 @@ class kmsgBroker : public cKlog, public cObjectListener {
   std::unique_ptr<cMiniClient> mMiniClient;
   std::unique_ptr<nlite::Client> mMetaGlamClient;   // publishes; pump thread only
   std::unique_ptr<nlite::Client> mTransGlamClient;  // receives; main thread only
+  // The current site summary: replaced only on the pump thread, under
+  // mSiteSumMutex; searched on the main thread under the same mutex. The
+  // pump thread reads it without the mutex (it is the only writer). Never
+  // held across a bus send or a socket write.
+  std::mutex mSiteSumMutex;
+  std::unique_ptr<siteSum> mCurrentSiteSum;
+  siteSum* mPingSiteSome = nullptr;  // the candidate being handled; not owned
+  std::optional<std::string> mStateUuid;  // pump thread
+  bool mFirstOpen = true;                 // pump thread
+  std::atomic<bool> mCfgRequested{false};  // set by the main thread, cleared by the pump
   std::unique_ptr<cDustyTimer> mPingTimer;
 };
 
