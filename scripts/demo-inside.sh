@@ -12,30 +12,61 @@ cleanup() {
   trap - INT TERM EXIT
   [ -n "${translator:-}" ] && kill -TERM "$translator" 2>/dev/null && wait "$translator"
   for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
+  exec 3>&- 2>/dev/null
   wait 2>/dev/null
-  echo "demo: translator log: /etc/ram/keyd-translator.log (outside: see the path above); last lines:"
-  tail -n 15 /etc/ram/keyd-translator.log 2>/dev/null | sed 's/^/  log | /'
+  echo "demo: the translator's debug log (keyd-translator.log in the folder named above), last lines:"
+  tail -n 12 /etc/ram/keyd-translator.log 2>/dev/null | sed 's/^/  log | /'
   exit 0
 }
 trap cleanup INT TERM EXIT
+say() { echo "[demo]        $*"; }
 
 "$bin/nembad" > >(sed -u 's/^/[nembad]      /') &
 pids+=($!)
 sleep 0.5
 "$bin/nlite" sub --ready site_info command TransGlam > >(sed -u 's/^/[bus]         /') 2>&1 &
 pids+=($!)
+# The simulated key daemon on 127.0.0.1:5555; the demo writes its reports
+# into a pipe that is keyd-sim's standard input.
+mkfifo /etc/ram/keyd-sim.in
+"$bin/keyd-sim" < /etc/ram/keyd-sim.in > >(sed -u 's/^/[keyd-sim]    /') &
+pids+=($!)
+exec 3>/etc/ram/keyd-sim.in
 sleep 0.5
 "$bin/keyd-translator" > >(sed -u 's/^/[translator]  /') &
 translator=$!
+sleep 1
 
+# A key with its box, software and server, three locks and a battery level.
+site='{"id":0,"tags":[{"id":0,"type":"u32","value":4660},{"id":1,"type":"str","value":"box-1"},{"id":8,"type":"str","value":"keysw-2.1"},{"id":35,"type":"str","value":"srv.site"},{"id":36,"type":"u16","value":8080},{"id":32,"type":"u32","value":12},{"id":19,"type":"bytes","value":"0102030405"},{"id":19,"type":"bytes","value":"00000000ff"},{"id":19,"type":"bytes","value":"123456789a"}]}'
+status='{"id":0,"tags":[{"id":20,"type":"str","value":"OPEN"},{"id":23,"type":"str","value":"front door"},{"id":24,"type":"u32","value":1},{"id":19,"type":"bytes","value":"0102030405"}]}'
+battery='{"id":0,"tags":[{"id":12,"type":"u8","value":87}]}'
+
+say "keyd-sim reports the site: key 4660 with three locks"
+echo "$site" >&3
+steps=(
+  "pub"    '{"command":"UNLOCK","RFID":"4328719365","state":"demo"}'
+  "report" "$status"
+  "pub"    '{"command":"Battery"}'
+  "report" "$battery"
+  "pub"    '{"command":"req_cfg"}'
+  "report" "$site"
+  "pub"    '{"command":"LOCK","RFID":"255","state":"demo"}'
+  "pub"    '{"command":"req_transactions"}'
+)
 start=$SECONDS
-n=0
-commands=('{"command":"req_cfg"}' '{"command":"Battery"}' '{"command":"req_transactions"}')
+i=0
 while :; do
-  sleep 4
+  sleep 3
   if [ -n "${DEMO_SECONDS:-}" ] && [ $((SECONDS - start)) -ge "$DEMO_SECONDS" ]; then break; fi
-  cmd=${commands[$((n % ${#commands[@]}))]}
-  n=$((n + 1))
-  echo "[demo]        nlite pub TransGlam '$cmd'"
-  "$bin/nlite" pub --app demo TransGlam "$cmd" || echo "[demo]        publish failed"
+  kind=${steps[$((i % ${#steps[@]}))]}
+  what=${steps[$(((i + 1) % ${#steps[@]}))]}
+  i=$((i + 2))
+  if [ "$kind" = pub ]; then
+    say "nlite pub TransGlam '$what'"
+    "$bin/nlite" pub --app demo TransGlam "$what" || say "publish failed"
+  else
+    say "keyd-sim reports: $what"
+    echo "$what" >&3
+  fi
 done

@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <jansson.h>
+
+#include <chrono>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -126,6 +130,59 @@ TEST_F(TranslatorTest, SignalsEndItInOrderWhateverThePreviousDisposition) {
                                              "Failed to load input file /etc/ram/nembad.conf",
                                              "Broker OUT!"};
   EXPECT_EQ(t->seenLines(), expected);
+}
+
+// The whole job: the simulated key daemon reports a site, the bus sees
+// "site_info"; an UNLOCK published on the bus reaches the key daemon.
+TEST_F(TranslatorTest, ASiteReportIsPublishedAndAnUnlockReachesTheKeyDaemon) {
+  startBus();
+  auto keyd = Child::start({programPath("keyd-sim")});  // 127.0.0.1:5555
+  ASSERT_TRUE(keyd);
+  auto sub = Child::start({programPath("nlite"), "sub", "--ready", "--count", "1", "--timeout",
+                           "30", "site_info"});
+  ASSERT_TRUE(sub);
+  std::string err;
+  for (int i = 0; i < 500 && err.find("ready") == std::string::npos; ++i) {
+    err += sub->drainStderr();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_NE(err.find("ready"), std::string::npos);
+  auto t = startTranslator();
+  // The keep-alive makes the translator keyd-sim's peer.
+  ASSERT_TRUE(keyd->waitForLine("\"tags\":[{\"id\":0,\"type\":\"u32\",\"value\":0}]", 10000));
+  ASSERT_TRUE(keyd->writeStdin(
+      "{\"id\":0,\"tags\":[{\"id\":0,\"type\":\"u32\",\"value\":4660},"
+      "{\"id\":1,\"type\":\"str\",\"value\":\"box-1\"},"
+      "{\"id\":8,\"type\":\"str\",\"value\":\"sw-2\"},"
+      "{\"id\":35,\"type\":\"str\",\"value\":\"srv\"},"
+      "{\"id\":36,\"type\":\"u16\",\"value\":8080},"
+      "{\"id\":32,\"type\":\"u32\",\"value\":3},"
+      "{\"id\":19,\"type\":\"bytes\",\"value\":\"0102030405\"}]}\n"));
+  auto line = sub->readLine(10000);
+  ASSERT_TRUE(line);
+  json_error_t error;
+  json_t* outer = json_loads(line->c_str(), 0, &error);
+  ASSERT_NE(outer, nullptr) << *line;
+  EXPECT_STREQ(json_string_value(json_object_get(outer, "topic")), "site_info");
+  EXPECT_STREQ(json_string_value(json_object_get(outer, "app")), "MetaGlam");
+  json_t* doc = json_loads(json_string_value(json_object_get(outer, "payload")), 0, &error);
+  ASSERT_NE(doc, nullptr);
+  const char* state = json_string_value(json_object_get(doc, "state"));
+  ASSERT_NE(state, nullptr);
+  EXPECT_EQ(std::string(state).size(), 36u);
+  json_t* locks = json_object_get(json_object_get(json_object_get(doc, "CFG"), "Key"), "LOCKS");
+  EXPECT_STREQ(json_string_value(json_object_get(json_array_get(locks, 0), "RFID")), "4328719365");
+  const std::string unlock =
+      std::string("{\"command\":\"UNLOCK\",\"RFID\":\"4328719365\",\"state\":\"") + state + "\"}";
+  json_decref(doc);
+  json_decref(outer);
+  publish(5557, "opsconsole", unlock);
+  EXPECT_TRUE(keyd->waitForLine("[{\"id\":19,\"type\":\"bytes\",\"value\":\"0102030405\"},"
+                                "{\"id\":21,\"type\":\"u8\",\"value\":0}]", 10000));
+  EXPECT_TRUE(t->waitForLine(unlock + " from opsconsole", 5000));
+  stopWith(*t, SIGTERM);
+  keyd->signal(SIGTERM);
+  EXPECT_EQ(keyd->wait(3000), 0);
 }
 
 }  // namespace

@@ -1,0 +1,236 @@
+#include "cKey.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+void assign(std::optional<std::string>& member, const char* text) {
+  if (text)
+    member.emplace(text);
+  else
+    member.reset();
+}
+
+const char* text(const std::optional<std::string>& member) {
+  return member ? member->c_str() : nullptr;
+}
+
+// Texts are equal when they hold the same characters; an absent text equals
+// only an absent one.
+bool sameText(const char* a, const char* b) {
+  if (!a || !b) return !a && !b;
+  return std::strcmp(a, b) == 0;
+}
+
+// Tags are compared over all 5 bytes, zero bytes included.
+bool sameTag(const unsigned char* a, const unsigned char* b) {
+  if (!a || !b) return !a && !b;
+  return std::memcmp(a, b, RFtag().size()) == 0;
+}
+
+// A remote text for a log argument; never used as a format.
+const char* shown(const char* remote) { return remote ? remote : "(null)"; }
+
+// The whole 5-byte tag as 10 upper-case hex digits, first byte first.
+std::string tagHex(const unsigned char* tag) {
+  if (!tag) return "(null)";
+  char out[11];
+  std::snprintf(out, sizeof out, "%02X%02X%02X%02X%02X", tag[0], tag[1], tag[2], tag[3], tag[4]);
+  return out;
+}
+
+// Adds key: text when the text is held. The key daemon may send texts that
+// are not valid UTF-8; jsonString replaces such bytes with U+FFFD, so the
+// member stays and the document stays valid JSON.
+void addText(json_t* object, const char* key, const std::optional<std::string>& value) {
+  if (!value) return;
+  json_object_set_new(object, key, jsonString(value->c_str()));
+}
+
+json_t* made(json_t* value) {
+  if (!value) std::abort();  // out of memory ends the process
+  return value;
+}
+
+// Releases the locks of a list one by one, in list order, then the list.
+void release(std::unique_ptr<LockList>& list) {
+  if (!list) return;
+  for (auto& lock : *list) lock.reset();
+  list.reset();
+}
+
+}  // namespace
+
+cKey::cKey() : cKlog("cKey") {}
+
+cKey::~cKey() {
+  debug("in cKey GARBAGE Collector");
+  if (mKeyBoxN) {
+    debug("deleting mKeyBoxN");
+    mKeyBoxN.reset();
+  }
+  mKeySW.reset();
+  mServName.reset();
+  if (mLockList) {
+    debug("deleting Lock list");
+    for (auto& lock : *mLockList) {
+      debug("deleting ");
+      lock.reset();
+    }
+    debug("deleting actual list");
+    mLockList.reset();
+  }
+}
+
+void cKey::setKeyBoxN(const char* value) { assign(mKeyBoxN, value); }
+const char* cKey::getKeyBoxN() const { return text(mKeyBoxN); }
+void cKey::setKeySW(const char* value) { assign(mKeySW, value); }
+const char* cKey::getKeySW() const { return text(mKeySW); }
+void cKey::setServName(const char* value) { assign(mServName, value); }
+const char* cKey::getServName() const { return text(mServName); }
+
+void cKey::setLockList(std::unique_ptr<LockList> list) {
+  std::lock_guard<std::mutex> guard(mLockListMutex);
+  release(mLockList);
+  mLockList = std::move(list);
+}
+
+std::unique_ptr<cLock> cKey::takeOnlyLock() {
+  std::lock_guard<std::mutex> guard(mLockListMutex);
+  if (!mLockList || mLockList->size() != 1) return nullptr;
+  std::unique_ptr<cLock> lock = std::move(mLockList->front());
+  mLockList->clear();
+  return lock;
+}
+
+std::optional<RFtag> cKey::getRFIDByIntValStr(const char* value) const {
+  debug("trying to get RFID matching IntValStr |%s|", shown(value));
+  std::lock_guard<std::mutex> guard(mLockListMutex);
+  if (mLockList) {
+    for (const auto& lock : *mLockList) {
+      if (!lock || !sameText(lock->getIntValStr(), value)) continue;
+      const unsigned char* tag = lock->getRFtag();
+      debug("FOUND a matching lock with RFID= %s that matches %s", tagHex(tag).c_str(),
+            shown(value));
+      if (!tag) return std::nullopt;
+      RFtag copy;
+      std::memcpy(copy.data(), tag, copy.size());
+      return copy;
+    }
+  }
+  debug("No match");
+  return std::nullopt;
+}
+
+std::optional<std::string> cKey::getIntValStrByRFID(const unsigned char* tag) const {
+  std::lock_guard<std::mutex> guard(mLockListMutex);
+  if (mLockList) {
+    for (const auto& lock : *mLockList) {
+      if (!lock || !sameTag(lock->getRFtag(), tag)) continue;
+      const char* found = lock->getIntValStr();
+      debug("FOUND a matching lock with IntVarSTr = %s IntVarSTr that matches rfid %s",
+            shown(found), tagHex(tag).c_str());
+      if (!found) return std::nullopt;
+      return std::string(found);
+    }
+  }
+  return std::nullopt;
+}
+
+std::unique_ptr<cLock> cKey::getLockByIntValStr(const char* value) const {
+  std::lock_guard<std::mutex> guard(mLockListMutex);
+  const cLock* last = nullptr;
+  if (mLockList) {
+    for (const auto& lock : *mLockList) {
+      if (!lock || !sameText(lock->getIntValStr(), value)) continue;
+      debug("FOUND a matching lock with intvarstr= %s", shown(value));
+      last = lock.get();
+    }
+  }
+  return last ? std::make_unique<cLock>(*last) : nullptr;
+}
+
+JsonPtr cKey::toJSON() const {
+  JsonPtr object(made(json_object()));
+  addText(object.get(), "TAG_KEY_BOX", mKeyBoxN);
+  addText(object.get(), "TAG_KEY_SW", mKeySW);
+  addText(object.get(), "TAG_SRV_NAME", mServName);
+  if (mServPort != 0)
+    json_object_set_new(object.get(), "TAG_SRV_PORT", made(json_integer(mServPort)));
+  json_object_set_new(object.get(), "TAG_TRANS_CNT", made(json_integer(mTransactionCnt)));
+
+  // The emptiness test is made under the mutex too: the list may be replaced
+  // or emptied on another thread, and reading it unguarded would race.
+  std::lock_guard<std::mutex> guard(mLockListMutex);
+  if (mLockList && !mLockList->empty()) {
+    json_t* keyObject = made(json_object());
+    json_t* locks = made(json_array());
+    for (const auto& lock : *mLockList)
+      if (lock) json_array_append_new(locks, lock->toJSON().release());
+    json_object_set_new(keyObject, "LOCKS", locks);
+    if (mKeySN != 0) json_object_set_new(keyObject, "Serial", made(json_integer(mKeySN)));
+    json_object_set_new(object.get(), "Key", keyObject);
+  }
+  return object;
+}
+
+bool cKey::operator==(const cKey& dev_rhs) const {
+  debug("CHECKING KEYS ARE EQUAL");
+  bool val = true;
+  if (mKeySN != dev_rhs.mKeySN) {
+    debug("MKEYSN!= dev_rhs->mKeySN making val false");
+    val = false;
+  }
+  if (mKeyBoxN != dev_rhs.mKeyBoxN) {
+    debug("MKEYBOXN!= dev_rhs->mKeyBoxN making val false");
+    val = false;
+  }
+  if (mKeySW != dev_rhs.mKeySW) {
+    debug("MKEYSW!= dev_rhs->mKeySW making val false");
+    val = false;
+  }
+  if (mServName != dev_rhs.mServName) {
+    debug("MSERVNAME!= dev_rhs->mServName making val false");
+    val = false;
+  }
+  if (mServPort != dev_rhs.mServPort) {
+    debug("MSERVPORT!= dev_rhs->mServPort making val false");
+    val = false;
+  }
+  if (mTransactionCnt != dev_rhs.mTransactionCnt) {
+    debug("MTRANSCOUNT!= dev_rhs->mTransactionCnt making val false");
+    val = false;
+  }
+
+  {
+    // Only this key's list is guarded; dev_rhs's list is read as it stands.
+    std::lock_guard<std::mutex> guard(mLockListMutex);
+    const LockList* others = dev_rhs.mLockList.get();
+    if (mLockList) {
+      for (const auto& lock : *mLockList) {
+        if (!lock) continue;
+        bool found = false;
+        if (others) {
+          for (const auto& other : *others) {
+            if (other && *lock == *other) {
+              debug("matching lock found!");
+              found = true;
+            }
+          }
+        }
+        if (!found) {
+          debug("no matching lock  making val false");
+          val = false;
+        }
+      }
+    }
+  }
+
+  if (val)
+    debug("KEY RETURN VAL Is true");
+  else
+    debug("KEY RETURN VAL Is false");
+  return val;
+}

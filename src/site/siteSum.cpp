@@ -1,0 +1,63 @@
+#include "siteSum.h"
+
+#include <cstdlib>
+
+siteSum::siteSum() = default;
+
+siteSum::~siteSum() {
+  mLog.debug("In SiteSum GARBAGE COLLECTOR");
+  if (mSiteID) {
+    mLog.debug("deleting  mSiteID");
+    mSiteID.reset();
+  }
+  if (mSiteLabel) {
+    mLog.debug("deleting  mSiteLabel");
+    mSiteLabel.reset();
+  }
+  if (mKey) {
+    mLog.debug("deleting  mKey");
+    mKey.reset();
+  }
+}
+
+void siteSum::setSiteID(const char* text) {
+  if (text)
+    mSiteID.emplace(text);
+  else
+    mSiteID.reset();
+}
+
+const char* siteSum::getSiteID() const { return mSiteID ? mSiteID->c_str() : nullptr; }
+
+void siteSum::setSiteLabel(const char* text) {
+  if (text)
+    mSiteLabel.emplace(text);
+  else
+    mSiteLabel.reset();
+}
+
+const char* siteSum::getSiteLabel() const { return mSiteLabel ? mSiteLabel->c_str() : nullptr; }
+
+JsonPtr siteSum::toJSON() const {
+  JsonPtr object(json_object());
+  if (!object) std::abort();  // out of memory ends the process
+  if (mKey) json_object_set_new(object.get(), "CFG", mKey->toJSON().release());
+  return object;
+}
+
+bool siteSum::operator==(const siteSum& other) const {
+  mLog.debug("CHECKING SITE SUMMES EQUAL");
+  // Every summary gets its key right after construction; should one lack it,
+  // two summaries without a key are equal and one without never equals one
+  // with a key.
+  bool val;
+  if (mKey && other.mKey)
+    val = *mKey == *other.mKey;
+  else
+    val = !mKey && !other.mKey;
+  if (val)
+    mLog.debug("SITE SUMMES RETURN VAL Is true");
+  else
+    mLog.debug("SITE SUMMES RETURN VAL Is false");
+  return val;
+}
