@@ -1,0 +1,229 @@
+// nembad: the bus daemon. Clients push publications to its channeler port
+// (PULL); it forwards each message whole to every subscriber of its
+// broadcaster port (PUB). Single-threaded apart from ZeroMQ's I/O thread.
+#include <pthread.h>
+#include <signal.h>
+#include <zmq.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <tuple>
+
+#include "cConfigFile.h"
+#include "nlite.h"
+
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define NEMBAD_TSAN 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) || defined(NEMBAD_TSAN)
+// libzmq is not instrumented; its hand-over between this thread and its I/O
+// thread is invisible to ThreadSanitizer (same suppression as the client's).
+extern "C" const char* __tsan_default_suppressions() { return "race:libzmq.so\n"; }
+#endif
+
+namespace {
+
+constexpr const char* kDefaultConf = "/etc/ram/nembad.conf";
+constexpr int kDefaultChanneler = 5557;
+constexpr int kDefaultBroadcaster = 5558;
+// Messages queued per peer on either side; a burst of tens of thousands of
+// small messages towards a connected subscriber must not be dropped.
+constexpr int kHighWaterMark = 100000;
+// A frame larger than this makes ZeroMQ drop the sender's connection, so one
+// misbehaving client cannot exhaust the daemon's memory.
+constexpr int64_t kMaxFrame = static_cast<int64_t>(nlite::kMaxPayload) + 4096;
+// Messages forwarded per wake-up before the stop flag is looked at again.
+constexpr int kBatch = 1000;
+constexpr long kPollMs = 200;
+
+volatile sig_atomic_t gStop = 0;
+
+void onSignal(int) { gStop = 1; }
+
+void usage(FILE* out) {
+  std::fputs(
+      "usage: nembad [--conf PATH] [--channeler-port N] [--broadcaster-port N]\n"
+      "  Bus daemon: receives publications on tcp://127.0.0.1:<channeler port>\n"
+      "  and forwards each to the subscribers on tcp://127.0.0.1:<broadcaster port>.\n"
+      "  --conf PATH            configuration file (default /etc/ram/nembad.conf),\n"
+      "                         keys nemba.channeler.port (default 5557) and\n"
+      "                         nemba.broadcaster.port (default 5558)\n"
+      "  --channeler-port N     overrides the file; 0 picks a free port\n"
+      "  --broadcaster-port N   overrides the file; 0 picks a free port\n"
+      "  --help                 this text\n"
+      "  Prints \"nembad: channeler 127.0.0.1:<port> broadcaster 127.0.0.1:<port>\"\n"
+      "  once both ports are bound; ends with status 0 on SIGINT or SIGTERM.\n",
+      out);
+}
+
+std::optional<int> parsePort(const char* text) {
+  if (!text || !*text) return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  long v = std::strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || v < 0 || v > 65535) return std::nullopt;
+  return static_cast<int>(v);
+}
+
+// Binds socket on 127.0.0.1:port (0: a free port); returns the bound port.
+std::optional<int> bindLoopback(void* socket, int port, const char* what) {
+  const std::string endpoint =
+      "tcp://127.0.0.1:" + (port == 0 ? std::string("*") : std::to_string(port));
+  if (zmq_bind(socket, endpoint.c_str()) != 0) {
+    std::fprintf(stderr, "nembad: cannot bind the %s port %s: %s\n", what, endpoint.c_str(),
+                 zmq_strerror(errno));
+    return std::nullopt;
+  }
+  char last[256] = {0};
+  size_t size = sizeof last - 1;
+  if (zmq_getsockopt(socket, ZMQ_LAST_ENDPOINT, last, &size) != 0) return std::nullopt;
+  const char* colon = std::strrchr(last, ':');
+  return colon ? parsePort(colon + 1) : std::nullopt;
+}
+
+// Forwards up to kBatch waiting messages, every frame with its "more" flag.
+void forward(void* from, void* to) {
+  for (int i = 0; i < kBatch; ++i) {
+    bool more = true;
+    bool first = true;
+    while (more) {
+      zmq_msg_t frame;
+      zmq_msg_init(&frame);
+      if (zmq_msg_recv(&frame, from, ZMQ_DONTWAIT) < 0) {
+        zmq_msg_close(&frame);
+        if (first) return;
+        break;
+      }
+      first = false;
+      more = zmq_msg_more(&frame);
+      // PUB never blocks: a subscriber whose queue is full loses the message.
+      if (zmq_msg_send(&frame, to, more ? ZMQ_SNDMORE : 0) < 0) zmq_msg_close(&frame);
+    }
+  }
+}
+
+int run(int channelerPort, int broadcasterPort) {
+  // ZeroMQ's I/O thread inherits a mask without the stop signals, so they
+  // reach the main thread and interrupt zmq_poll.
+  sigset_t stopSignals, previous;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+  void* ctx = zmq_ctx_new();
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (!ctx) {
+    std::fprintf(stderr, "nembad: cannot create the ZeroMQ context\n");
+    return 1;
+  }
+  void* pull = zmq_socket(ctx, ZMQ_PULL);
+  void* pub = zmq_socket(ctx, ZMQ_PUB);
+  int hwm = kHighWaterMark;
+  int64_t maxFrame = kMaxFrame;
+  int zero = 0;
+  int pubLinger = 200;
+  zmq_setsockopt(pull, ZMQ_RCVHWM, &hwm, sizeof hwm);
+  zmq_setsockopt(pull, ZMQ_MAXMSGSIZE, &maxFrame, sizeof maxFrame);
+  zmq_setsockopt(pull, ZMQ_LINGER, &zero, sizeof zero);
+  zmq_setsockopt(pub, ZMQ_SNDHWM, &hwm, sizeof hwm);
+  zmq_setsockopt(pub, ZMQ_LINGER, &pubLinger, sizeof pubLinger);
+
+  int status = 1;
+  std::optional<int> boundBroadcaster = bindLoopback(pub, broadcasterPort, "broadcaster");
+  std::optional<int> boundChanneler =
+      boundBroadcaster ? bindLoopback(pull, channelerPort, "channeler") : std::nullopt;
+  if (boundChanneler && boundBroadcaster) {
+    std::printf("nembad: channeler 127.0.0.1:%d broadcaster 127.0.0.1:%d\n", *boundChanneler,
+                *boundBroadcaster);
+    std::fflush(stdout);
+    while (!gStop) {
+      zmq_pollitem_t item{pull, 0, ZMQ_POLLIN, 0};
+      int n = zmq_poll(&item, 1, kPollMs);
+      if (n < 0 && errno != EINTR) {
+        std::fprintf(stderr, "nembad: poll failed: %s\n", zmq_strerror(errno));
+        break;
+      }
+      if (n > 0) forward(pull, pub);
+    }
+    status = gStop ? 0 : 1;
+  }
+  zmq_close(pull);
+  zmq_close(pub);
+  while (zmq_ctx_term(ctx) != 0 && errno == EINTR) {
+  }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* confPath = kDefaultConf;
+  std::optional<int> channeler, broadcaster;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help") {
+      usage(stdout);
+      return 0;
+    }
+    const bool takesValue =
+        arg == "--conf" || arg == "--channeler-port" || arg == "--broadcaster-port";
+    if (!takesValue) {
+      std::fprintf(stderr, "nembad: unknown argument: %s\n", argv[i]);
+      usage(stderr);
+      return 2;
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "nembad: %s needs a value\n", argv[i]);
+      return 2;
+    }
+    const char* value = argv[++i];
+    if (arg == "--conf") {
+      confPath = value;
+      continue;
+    }
+    std::optional<int> port = parsePort(value);
+    if (!port) {
+      std::fprintf(stderr, "nembad: %s: not a port number (0-65535): %s\n", arg.c_str(), value);
+      return 2;
+    }
+    (arg == "--channeler-port" ? channeler : broadcaster) = port;
+  }
+
+  // The file is read only when it still has something to say. A missing
+  // file leaves the defaults (cConfigFile reports it on standard output).
+  if (!channeler || !broadcaster) {
+    cConfigFile conf;
+    conf.load(confPath);
+    for (auto [key, def, port] :
+         {std::tuple{"nemba.channeler.port", kDefaultChanneler, &channeler},
+          std::tuple{"nemba.broadcaster.port", kDefaultBroadcaster, &broadcaster}}) {
+      if (*port) continue;
+      const int v = conf.getInt(key, def);
+      // The translator reads the same keys and connects to what it finds:
+      // a value that is no usable port is an error here, not a free port.
+      if (v < 1 || v > 65535) {
+        std::fprintf(stderr, "nembad: %s: %s is not a port number (1-65535)\n", confPath, key);
+        return 2;
+      }
+      *port = v;
+    }
+  }
+
+  struct sigaction sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sa_handler = onSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: a signal interrupts zmq_poll
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+
+  return run(*channeler, *broadcaster);
+}
