@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <time.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -56,6 +57,16 @@ void timerNotify(union sigval value) {
 
 }  // namespace
 
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer cannot follow the threads that glibc starts for
+// SIGEV_THREAD timers (it crashes in them), so its build keeps the same
+// behaviour with a thread of its own: an expiry every interval, each on a
+// new detached thread; an interval of 0 or less never expires.
+#define KEYD_TIMER_EMULATED 1
+#include <condition_variable>
+#include <thread>
+#endif
+
 // The timer's platform record.
 struct TimerImpl {
   Timer* owner;
@@ -63,6 +74,12 @@ struct TimerImpl {
   pthread_attr_t attributes;       // detached, for every notification thread
   sigevent request;
   uint64_t id;
+#ifdef KEYD_TIMER_EMULATED
+  std::thread ticker;
+  std::mutex tickerMutex;
+  std::condition_variable tickerStop;
+  bool ticking = false;
+#endif
 };
 
 Timer::Timer(int interval) : mInterval(interval), mImpl(std::make_unique<TimerImpl>()) {
@@ -87,6 +104,34 @@ Timer::~Timer() {
   pthread_attr_destroy(&mImpl->attributes);
 }
 
+#ifdef KEYD_TIMER_EMULATED
+void Timer::start() {
+  if (mImpl->timerId) stop();
+  mImpl->timerId = timer_t{};
+  if (mInterval <= 0) return;
+  mImpl->ticking = true;
+  mImpl->ticker = std::thread([impl = mImpl.get(), interval = mInterval] {
+    std::unique_lock<std::mutex> lock(impl->tickerMutex);
+    while (!impl->tickerStop.wait_for(lock, std::chrono::seconds(interval),
+                                      [impl] { return !impl->ticking; })) {
+      union sigval value;
+      value.sival_ptr = reinterpret_cast<void*>(static_cast<uintptr_t>(impl->id));
+      std::thread([value] { timerNotify(value); }).detach();
+    }
+  });
+}
+
+void Timer::stop() {
+  if (!mImpl->timerId) return;
+  {
+    std::lock_guard<std::mutex> lock(mImpl->tickerMutex);
+    mImpl->ticking = false;
+  }
+  mImpl->tickerStop.notify_all();
+  if (mImpl->ticker.joinable()) mImpl->ticker.join();
+  mImpl->timerId.reset();
+}
+#else
 void Timer::start() {
   if (mImpl->timerId) stop();
   timer_t id;
@@ -107,6 +152,7 @@ void Timer::stop() {
   timer_delete(*mImpl->timerId);
   mImpl->timerId.reset();
 }
+#endif
 
 void Timer::restart() {
   stop();

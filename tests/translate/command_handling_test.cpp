@@ -144,6 +144,12 @@ TEST_F(CommandHandlingTest, UnknownLocksAndRequestsForConfigurationSendNothing) 
   EXPECT_TRUE(containsRun(allLines(), {"cKey|trying to get RFID matching IntValStr |0302003286|",
                                        "cKey|No match", "keyDTranslator|nothing Found value is NULL",
                                        "keyDTranslator|createCmd(msgObj) returned Null. doing nothing"}));
+  // Texts that are no decimal number, or beyond 40 bits, match no lock.
+  for (const char* rfid : {"abc", "-302003286", "1099511627776", "99999999999999999999999999"}) {
+    clearLog();
+    ASSERT_EQ(command(std::string("{\"command\":\"LOCK\",\"RFID\":\"") + rfid + "\",\"state\":\"s\"}"), 1);
+    EXPECT_EQ(capture->count("cKey|No match"), 1) << rfid;
+  }
   clearLog();
   ASSERT_EQ(command("{\"command\":\"req_cfg\"}"), 1);
   EXPECT_TRUE(broker->cfgRequested());
