@@ -29,7 +29,7 @@ pids+=($!)
 # The simulated key daemon on 127.0.0.1:5555; the demo writes its reports
 # into a pipe that is keyd-sim's standard input.
 mkfifo /etc/ram/keyd-sim.in
-"$bin/keyd-sim" < /etc/ram/keyd-sim.in > >(sed -u 's/^/[keyd-sim]    /') &
+"$bin/keyd-sim" < /etc/ram/keyd-sim.in > >(sed -u 's/^/[keyd-sim]    /') 2>&1 &
 pids+=($!)
 exec 3>/etc/ram/keyd-sim.in
 sleep 0.5
