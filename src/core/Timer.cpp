@@ -139,10 +139,10 @@ void Timer::start() {
   // simply never expires.
   if (timer_create(CLOCK_REALTIME, &mImpl->request, &id) != 0) return;
   mImpl->timerId = id;
-  itimerspec spec{};
-  spec.it_value.tv_sec = mInterval;
-  spec.it_interval.tv_sec = mInterval;
-  timer_settime(id, 0, &spec, nullptr);
+  itimerspec setting{};
+  setting.it_value.tv_sec = mInterval;
+  setting.it_interval.tv_sec = mInterval;
+  timer_settime(id, 0, &setting, nullptr);
 }
 
 void Timer::stop() {
