@@ -1,75 +1,62 @@
 // The interval timers with real POSIX timers: expiry, restart, the odd
 // intervals, and destruction while an expiry is still running.
+#include "Timer.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 
-#include "Timer.h"
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
-bool becomesTrue(const cDustyTimer& t, std::chrono::milliseconds within) {
+bool becomesTrue(const cDustyTimer& t, milliseconds within) {
   const auto deadline = Clock::now() + within;
-  while (Clock::now() < deadline) {
-    if (t.getPingDue()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  while (!t.getPingDue() && Clock::now() < deadline) std::this_thread::sleep_for(milliseconds(10));
   return t.getPingDue();
 }
 
-TEST(TimerTest, ExpiryRaisesTheFlagUntilTheOwnerClearsIt) {
+TEST(TimerTest, ExpiryRaisesTheFlagUntilClearedAndRestartPostponesIt) {
   cDustyTimer t(1);
-  EXPECT_FALSE(t.getPingDue());
-  const auto started = Clock::now();
+  auto started = Clock::now();
   t.start();
-  ASSERT_TRUE(becomesTrue(t, std::chrono::seconds(3)));
-  EXPECT_GE(Clock::now() - started, std::chrono::milliseconds(900));
-  // Several expiries without clearing leave it simply true.
-  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-  EXPECT_TRUE(t.getPingDue());
+  EXPECT_FALSE(t.getPingDue());
+  ASSERT_TRUE(becomesTrue(t, milliseconds(3000)));
+  EXPECT_GE(Clock::now() - started, milliseconds(900));
+  std::this_thread::sleep_for(milliseconds(2100));
+  EXPECT_TRUE(t.getPingDue()) << "several expiries leave it simply true";
   t.setPingDue(false);
   EXPECT_FALSE(t.getPingDue());
-  EXPECT_TRUE(becomesTrue(t, std::chrono::seconds(3)));
-}
+  ASSERT_TRUE(becomesTrue(t, milliseconds(3000)));
 
-TEST(TimerTest, RestartPostponesTheNextExpiryByAFullInterval) {
-  cDustyTimer t(2);
-  t.start();
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  const auto restarted = Clock::now();
+  t.setPingDue(false);  // just after an expiry: restarted late in the interval
+  std::this_thread::sleep_for(milliseconds(600));
+  started = Clock::now();
   t.restart();
-  ASSERT_TRUE(becomesTrue(t, std::chrono::seconds(4)));
-  EXPECT_GE(Clock::now() - restarted, std::chrono::milliseconds(1900));
+  ASSERT_TRUE(becomesTrue(t, milliseconds(3000)));
+  EXPECT_GE(Clock::now() - started, milliseconds(900)) << "restart gives a full interval";
 }
 
-TEST(TimerTest, ZeroAndNegativeIntervalsNeverExpire) {
-  cDustyTimer zero(0), negative(-5);
+TEST(TimerTest, StoppedTimersAndIntervalsOfZeroOrLessNeverExpire) {
+  cDustyTimer zero(0), negative(-5), t(1);
   zero.start();
   negative.start();
-  EXPECT_FALSE(becomesTrue(zero, std::chrono::milliseconds(1500)));
+  t.stop();     // never started: nothing happens
+  t.restart();  // on a stopped timer: as start()
+  ASSERT_TRUE(becomesTrue(t, milliseconds(3000)));
+  t.stop();
+  t.stop();
+  t.setPingDue(false);
+  EXPECT_FALSE(becomesTrue(t, milliseconds(1500)));
+  EXPECT_FALSE(zero.getPingDue());
   EXPECT_FALSE(negative.getPingDue());
 }
 
-TEST(TimerTest, StopAndRestartOnAStoppedTimer) {
-  cDustyTimer t(1);
-  t.stop();  // never started: nothing happens
-  EXPECT_FALSE(t.isArmed());
-  t.restart();  // behaves as start()
-  EXPECT_TRUE(t.isArmed());
-  ASSERT_TRUE(becomesTrue(t, std::chrono::seconds(3)));
-  t.stop();
-  t.stop();
-  EXPECT_FALSE(t.isArmed());
-  t.setPingDue(false);
-  EXPECT_FALSE(becomesTrue(t, std::chrono::milliseconds(1500)));
-}
-
-// A timer whose expiry takes a while, to catch a destructor that returns
-// while expired() still runs on the object.
+// An expiry that takes a while, to catch a destructor that returns while
+// expired() still runs on the object.
 class SlowTimer : public Timer {
  public:
   SlowTimer(std::atomic<int>& entered, std::atomic<int>& left)
@@ -77,7 +64,7 @@ class SlowTimer : public Timer {
   ~SlowTimer() override { stopAndDrain(); }
   void expired() override {
     ++mEntered;
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(milliseconds(300));
     ++mLeft;
   }
 
@@ -91,13 +78,12 @@ TEST(TimerTest, DestructionWaitsForAnExpiryInFlight) {
   {
     SlowTimer t(entered, left);
     t.start();
-    const auto deadline = Clock::now() + std::chrono::seconds(3);
-    while (entered.load() == 0 && Clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const auto deadline = Clock::now() + milliseconds(3000);
+    while (entered == 0 && Clock::now() < deadline) std::this_thread::sleep_for(milliseconds(5));
     ASSERT_EQ(entered.load(), 1);
   }
-  EXPECT_EQ(left.load(), entered.load());
-  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  EXPECT_EQ(left.load(), 1);
+  std::this_thread::sleep_for(milliseconds(1200));
   EXPECT_EQ(entered.load(), 1) << "an expiry reached a destroyed timer";
 }
 

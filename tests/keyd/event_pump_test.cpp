@@ -2,7 +2,6 @@
 // no listener at all, and the bound on waiting messages.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -16,30 +15,37 @@
 namespace {
 
 using Pump = cMiniClient::cEventPump;
+using Lines = std::vector<std::string>;
+using std::chrono::milliseconds;
 
-// Records "name:tag-value" for every message; may hold each delivery a
-// while, to show that the next message waits for it.
-class Recorder : public cObjectListener {
- public:
-  Recorder(std::string name, std::vector<std::string>& log, std::mutex& mutex)
-      : mName(std::move(name)), mLog(log), mMutex(mutex) {}
-  void onMessage(KMsg* msg) override {
-    msg->gotoFirst();
-    auto* tag = ktag_cast<KTagUInt32>(msg->getTag());
-    {
-      std::lock_guard<std::mutex> lock(mMutex);
-      mLog.push_back(mName + ":" + std::to_string(tag ? tag->getValue() : 999) + ":begin");
-    }
-    if (holdMs) std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
-    std::lock_guard<std::mutex> lock(mMutex);
-    mLog.push_back(mName + ":" + std::to_string(tag ? tag->getValue() : 999) + ":end");
+std::mutex gMutex;
+Lines gLog;  // what the recorders saw, guarded by gMutex
+
+void record(const std::string& entry) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  gLog.push_back(entry);
+}
+
+// The entries so far, once there are at least n (or after 5 s).
+Lines entries(size_t n = 0) {
+  for (int i = 0;; ++i, std::this_thread::sleep_for(milliseconds(5))) {
+    std::lock_guard<std::mutex> lock(gMutex);
+    if (gLog.size() >= n || i == 1000) return gLog;
   }
-  int holdMs = 0;
+}
 
- private:
-  std::string mName;
-  std::vector<std::string>& mLog;
-  std::mutex& mMutex;
+// Logs "name:number:begin" and "name:number:end" around a hold of holdMs.
+struct Recorder : cObjectListener {
+  Recorder(const char* n, int hold = 0) : name(n), holdMs(hold) {}
+  void onMessage(KMsg* msg) override {
+    const auto* sn = ktag_cast<KTagUInt32>(msg->tags().at(0).get());
+    const std::string entry = name + std::to_string(sn ? sn->getValue() : 999);
+    record(entry + ":begin");
+    std::this_thread::sleep_for(milliseconds(holdMs));
+    record(entry + ":end");
+  }
+  const std::string name;
+  const int holdMs;
 };
 
 KMsg* numbered(unsigned value) {
@@ -50,53 +56,27 @@ KMsg* numbered(unsigned value) {
 
 class EventPumpTest : public ::testing::Test {
  protected:
-  bool waitForSize(size_t n) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (log.size() >= n) return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-  }
-  std::vector<std::string> snapshot() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return log;
-  }
+  void SetUp() override { gLog.clear(); }
   testsupport::LogCapture capture;
-  std::vector<std::string> log;
-  std::mutex mutex;
 };
 
-TEST_F(EventPumpTest, MessagesReachEveryListenerInOrderOneAtATime) {
+TEST_F(EventPumpTest, EachMessageReachesEveryRegistrationBeforeTheNextOne) {
   Pump pump;
-  Recorder a("a", log, mutex), b("b", log, mutex);
-  a.holdMs = 50;
-  pump.addListener(&a);
-  pump.addListener(&b);
-  pump.addListener(&a);  // registered twice: called twice, in both positions
+  Recorder a("a", 50), b("b"), c("c");
+  for (auto* l : {&a, &b, &a}) pump.addListener(l);  // a twice: called twice, in both places
   pump.postEvent(numbered(1));
   pump.postEvent(numbered(2));
-  ASSERT_TRUE(waitForSize(12));
-  const std::vector<std::string> expected = {
-      "a:1:begin", "a:1:end", "b:1:begin", "b:1:end", "a:1:begin", "a:1:end",
-      "a:2:begin", "a:2:end", "b:2:begin", "b:2:end", "a:2:begin", "a:2:end"};
-  EXPECT_EQ(snapshot(), expected);
+  EXPECT_EQ(entries(12), (Lines{"a1:begin", "a1:end", "b1:begin", "b1:end", "a1:begin", "a1:end",
+                                "a2:begin", "a2:end", "b2:begin", "b2:end", "a2:begin", "a2:end"}));
   EXPECT_EQ(capture.count("cMiniClient::cEventPump|pumping event"), 2);
-}
 
-TEST_F(EventPumpTest, RemovedListenersGetNothingAndTheOthersKeepTheirOrder) {
-  Pump pump;
-  Recorder a("a", log, mutex), b("b", log, mutex), c("c", log, mutex);
-  for (auto* l : {&a, &b, &a, &c}) pump.addListener(l);
+  pump.removeListener(&c);  // never registered: nothing changes
+  pump.addListener(&c);
   pump.removeListener(&a);  // every registration of it
-  pump.removeListener(&a);  // not registered any more: nothing changes
-  pump.postEvent(numbered(7));
-  ASSERT_TRUE(waitForSize(4));
-  const std::vector<std::string> expected = {"b:7:begin", "b:7:end", "c:7:begin", "c:7:end"};
-  EXPECT_EQ(snapshot(), expected);
+  pump.postEvent(numbered(3));
+  const Lines all = entries(16);
+  EXPECT_EQ(Lines(all.begin() + 12, all.end()),
+            (Lines{"b3:begin", "b3:end", "c3:begin", "c3:end"}));
 }
 
 TEST_F(EventPumpTest, WithoutListenersMessagesArePumpedAndReleased) {
@@ -108,23 +88,22 @@ TEST_F(EventPumpTest, WithoutListenersMessagesArePumpedAndReleased) {
 
 TEST_F(EventPumpTest, AFullQueueHoldsThePosterBackUntilThereIsRoom) {
   Pump pump;
-  Recorder slow("s", log, mutex);
-  slow.holdMs = 1;
+  Recorder slow("s", 1);
   pump.addListener(&slow);
   const unsigned total = Pump::kQueueBound * 2;
   std::thread producer([&] {
     for (unsigned i = 0; i < total; ++i) pump.postEvent(numbered(i));
   });
   size_t highest = 0;
-  while (snapshot().size() < 2 * total) {
+  for (size_t n = 0; n < 2 * total; n = entries().size()) {
     highest = std::max(highest, pump.queued());
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(milliseconds(1));
   }
   producer.join();
   EXPECT_LE(highest, Pump::kQueueBound);
   EXPECT_GT(pump.fullCount(), 0u);
-  auto got = snapshot();
-  for (unsigned i = 0; i < total; ++i) ASSERT_EQ(got[2 * i], "s:" + std::to_string(i) + ":begin");
+  const Lines got = entries();
+  for (unsigned i = 0; i < total; ++i) ASSERT_EQ(got[2 * i], "s" + std::to_string(i) + ":begin");
 }
 
 }  // namespace

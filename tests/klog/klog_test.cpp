@@ -1,19 +1,14 @@
 // Tests of cKlog against the real log4cpp: configuration from the
 // translator's file, the fallback to syslog, filtering and whole lines.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <log4cpp/AppenderSkeleton.hh>
-#include <log4cpp/Category.hh>
-#include <log4cpp/FileAppender.hh>
-#include <log4cpp/SyslogAppender.hh>
-#include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <log4cpp/Category.hh>
+#include <log4cpp/FileAppender.hh>
+#include <log4cpp/SyslogAppender.hh>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,53 +17,10 @@
 
 namespace {
 
+using Lines = std::vector<std::string>;
+
 // Built before main, as the daemon's first logger is built before init.
 const cKlog gEarly("klog.early");
-
-// Counts the events reaching it; the category it is attached to owns it.
-class CountingAppender : public log4cpp::AppenderSkeleton {
- public:
-  explicit CountingAppender(std::atomic<int>& count) : AppenderSkeleton("counter"), mCount(count) {}
-  void close() override {}
-  bool requiresLayout() const override { return false; }
-  void setLayout(log4cpp::Layout* layout) override { delete layout; }
-
- protected:
-  void _append(const log4cpp::LoggingEvent&) override { ++mCount; }
-
- private:
-  std::atomic<int>& mCount;
-};
-
-// Everything written on file descriptor 2 while it lives.
-class StderrCapture {
- public:
-  StderrCapture() {
-    EXPECT_EQ(pipe2(mPipe, O_NONBLOCK), 0);
-    mSaved = dup(2);
-    dup2(mPipe[1], 2);
-  }
-  ~StderrCapture() { finish(); }
-  std::string finish() {
-    if (mSaved >= 0) {
-      dup2(mSaved, 2);
-      close(mSaved);
-      close(mPipe[1]);
-      mSaved = -1;
-      char buffer[4096];
-      for (ssize_t n; (n = read(mPipe[0], buffer, sizeof buffer)) > 0;) {
-        mText.append(buffer, static_cast<std::size_t>(n));
-      }
-      close(mPipe[0]);
-    }
-    return mText;
-  }
-
- private:
-  int mPipe[2] = {-1, -1};
-  int mSaved = -1;
-  std::string mText;
-};
 
 class KlogTest : public ::testing::Test {
  protected:
@@ -81,119 +33,99 @@ class KlogTest : public ::testing::Test {
     cKlog::init((mDir / "missing.conf").c_str());  // closes the files below
     std::filesystem::remove_all(mDir);
   }
-
   // A configuration file holding the translator's keys beside `log4cpp`.
   std::string writeConf(const std::string& name, const std::string& log4cpp) {
     const std::string path = (mDir / name).string();
-    std::ofstream(path) << "# translator\nhost=127.0.0.1\npingTime=10\nsubscriptions=UNKNOWN\n"
-                        << log4cpp;
+    std::ofstream(path) << "# translator\nhost=127.0.0.1\npingTime=10\n" << log4cpp;
     return path;
   }
-  // rootCategory at `root` writing "<priority> <category>: <message>" lines.
+  // rootCategory at DEBUG writing "<priority> <category>: <message>" lines.
   std::string fileConf(const std::string& name, const std::string& logFile,
-                       const std::string& root = "DEBUG", const std::string& extra = "") {
-    return writeConf(name, "log4cpp.rootCategory=" + root + ", f\n"
-                           "log4cpp.appender.f=FileAppender\n"
-                           "log4cpp.appender.f.fileName=" + (mDir / logFile).string() + "\n"
-                           "log4cpp.appender.f.layout=PatternLayout\n"
-                           "log4cpp.appender.f.layout.ConversionPattern=%p %c: %m%n\n" + extra);
+                       const std::string& extra = "") {
+    return writeConf(name,
+                     "log4cpp.rootCategory=DEBUG, f\nlog4cpp.appender.f=FileAppender\n"
+                     "log4cpp.appender.f.fileName=" +
+                         (mDir / logFile).string() +
+                         "\n"
+                         "log4cpp.appender.f.layout=PatternLayout\n"
+                         "log4cpp.appender.f.layout.ConversionPattern=%p %c: %m%n\n" +
+                         extra);
   }
-  std::vector<std::string> lines(const std::string& logFile) {
+  Lines lines(const std::string& logFile) {
     std::ifstream in(mDir / logFile);
-    std::vector<std::string> result;
+    Lines result;
     for (std::string line; std::getline(in, line);) result.push_back(line);
     return result;
   }
-
   std::filesystem::path mDir;
 };
 
 TEST_F(KlogTest, FileConfigurationWritesExactLinesInOrder) {
   ASSERT_TRUE(cKlog::init(fileConf("a.conf", "a.log").c_str()));
-  EXPECT_EQ(cKlog::getLog("klog.early").getChainedPriority(), log4cpp::Priority::DEBUG);
-  ASSERT_TRUE(gEarly.debugEnabled());
+  ASSERT_TRUE(gEarly.debugEnabled()) << "a logger made before init takes the configuration";
   const cKlog late("klog.late");
   gEarly.debug("Setup started");
   late.info("%s at %d%%", "100% done, 5%% left", 7);  // remote text holding '%'
-  late.warn("%s", "");
   gEarly.error("code %d: %s", -3, "%%");
-  EXPECT_EQ(lines("a.log"),
-            (std::vector<std::string>{"DEBUG klog.early: Setup started",
-                                      "INFO klog.late: 100% done, 5%% left at 7%", "WARN klog.late: ",
-                                      "ERROR klog.early: code -3: %%"}));
-}
-
-TEST_F(KlogTest, LinesAroundAndBeyondTheStackBufferArriveWhole) {
-  ASSERT_TRUE(cKlog::init(fileConf("a.conf", "a.log").c_str()));
-  const cKlog log("klog.long");
-  const std::vector<std::size_t> sizes{510, 511, 512, 513, 5000};
-  for (std::size_t size : sizes) log.info("<%s>", std::string(size - 2, 'x').c_str());
-  const std::vector<std::string> written = lines("a.log");
-  ASSERT_EQ(written.size(), sizes.size());
-  for (std::size_t i = 0; i < sizes.size(); ++i) {
-    EXPECT_EQ(written[i], "INFO klog.long: <" + std::string(sizes[i] - 2, 'x') + ">");
+  Lines expected = {"DEBUG klog.early: Setup started", "INFO klog.late: 100% done, 5%% left at 7%",
+                    "ERROR klog.early: code -3: %%"};
+  for (std::size_t size : {510, 511, 512, 513, 5000}) {  // around and beyond the stack buffer
+    late.warn("<%s>", std::string(size - 2, 'x').c_str());
+    expected.push_back("WARN klog.late: <" + std::string(size - 2, 'x') + ">");
   }
+  EXPECT_EQ(lines("a.log"), expected);
 }
 
-TEST_F(KlogTest, FilteredLineIsNeitherFormattedNorSent) {
-  ASSERT_TRUE(cKlog::init(
-      fileConf("a.conf", "a.log", "DEBUG", "log4cpp.category.klog.quiet=WARN\n").c_str()));
+TEST_F(KlogTest, FilteredLineIsNeitherFormattedNorSentAndInitReplacesPriorities) {
+  ASSERT_TRUE(
+      cKlog::init(fileConf("a.conf", "a.log", "log4cpp.category.klog.quiet=WARN\n").c_str()));
   const cKlog quiet("klog.quiet");
-  std::atomic<int> events{0};
-  auto* counter = new CountingAppender(events);
-  cKlog::getLog("klog.quiet").addAppender(counter);  // the category owns it
   EXPECT_FALSE(quiet.debugEnabled());
   int formatted = -1;
   quiet.debug("abc%n", &formatted);  // %n would store 3: proves vsnprintf never ran
   quiet.info("abc%n", &formatted);
   EXPECT_EQ(formatted, -1);
-  EXPECT_EQ(events, 0);
   quiet.warn("abc%n", &formatted);
   EXPECT_EQ(formatted, 3);
-  EXPECT_EQ(events, 1);
-  EXPECT_EQ(lines("a.log"), std::vector<std::string>{"WARN klog.quiet: abc"});
+  EXPECT_EQ(lines("a.log"), Lines{"WARN klog.quiet: abc"});
 
-  // A second init replaces what the first one set up: the category's own
-  // priority and the file appender are gone, the new file alone gets each
-  // line once. An appender attached by someone else stays.
+  // A second init takes away the category's priority and the first file.
   ASSERT_TRUE(cKlog::init(fileConf("b.conf", "b.log").c_str()));
   EXPECT_TRUE(quiet.debugEnabled());
-  EXPECT_EQ(log4cpp::Category::getRoot().getAllAppenders().size(), 1U);
   quiet.debug("now %s", "written");
   EXPECT_EQ(lines("a.log").size(), 1U);
-  EXPECT_EQ(lines("b.log"), std::vector<std::string>{"DEBUG klog.quiet: now written"});
-  EXPECT_EQ(events, 2);
-  cKlog::getLog("klog.quiet").removeAppender(counter);
+  EXPECT_EQ(lines("b.log"), Lines{"DEBUG klog.quiet: now written"});
 }
 
 TEST_F(KlogTest, UnusableConfigurationFallsBackToSyslogSilently) {
-  const std::string appender = "log4cpp.appender.f=FileAppender\nlog4cpp.appender.f.fileName=" +
-                               (mDir / "x.log").string() + "\nlog4cpp.appender.f.layout=BasicLayout\n";
-  const std::vector<std::pair<std::string, std::string>> cases{
+  const std::string appender =
+      "log4cpp.appender.f=FileAppender\nlog4cpp.appender.f.fileName=" + (mDir / "x.log").string() +
+      "\nlog4cpp.appender.f.layout=BasicLayout\n";
+  const std::pair<const char*, std::string> cases[] = {
       {"missing file", (mDir / "none.conf").string()},
       {"directory", mDir.string()},
       {"no log4cpp keys", writeConf("plain.conf", "# log4cpp.rootCategory=DEBUG, f\n")},
       {"unknown appender class",
-       writeConf("class.conf", "log4cpp.rootCategory=DEBUG, f\nlog4cpp.appender.f=NoSuchAppender\n")},
+       writeConf("class.conf",
+                 "log4cpp.rootCategory=DEBUG, f\nlog4cpp.appender.f=NoSuchAppender\n")},
       {"bad root priority", writeConf("prio.conf", "log4cpp.rootCategory=LOUD, f\n" + appender)},
       // The root is configured before the category fails: nothing may remain.
       {"bad category priority",
-       writeConf("cat.conf", "log4cpp.rootCategory=DEBUG, f\nlog4cpp.category.klog.x=LOUD\n" + appender)},
+       writeConf("cat.conf",
+                 "log4cpp.rootCategory=DEBUG, f\nlog4cpp.category.klog.x=LOUD\n" + appender)},
       {"undefined appender", writeConf("undef.conf", "log4cpp.rootCategory=DEBUG, g\n" + appender)},
   };
   const cKlog log("klog.fallback");
   for (const auto& [name, path] : cases) {
     SCOPED_TRACE(name);
     ASSERT_TRUE(cKlog::init(fileConf("good.conf", "good.log").c_str()));
-    StderrCapture capture;
+    testing::internal::CaptureStderr();
     EXPECT_FALSE(cKlog::init(path.c_str()));
     EXPECT_FALSE(cKlog::init(path.c_str()));  // still a single syslog appender
     log.info("after the fallback");
-    EXPECT_EQ(capture.finish(), "");
-
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     log4cpp::Category& root = log4cpp::Category::getRoot();
     EXPECT_EQ(root.getPriority(), log4cpp::Priority::INFO);
-    EXPECT_FALSE(log.debugEnabled());
     const log4cpp::AppenderSet appenders = root.getAllAppenders();
     ASSERT_EQ(appenders.size(), 1U);
     EXPECT_NE(dynamic_cast<log4cpp::SyslogAppender*>(*appenders.begin()), nullptr);
@@ -213,43 +145,37 @@ TEST_F(KlogTest, ExampleConfigurationIsReadableByBothReaders) {
     const std::size_t equals = line.find('=');  // the translator keeps blanks and comments
     ASSERT_TRUE(equals > 0 && equals != std::string::npos) << line;
     EXPECT_TRUE(line[equals - 1] != ' ' && line[equals + 1] != ' ' && line.back() != ' ' &&
-                line.find('#') == std::string::npos && line.find('\r') == std::string::npos)
+                line.find_first_of("#\r") == std::string::npos)
         << line;
   }
   ASSERT_TRUE(cKlog::init(path.c_str()));
   log4cpp::Category& root = log4cpp::Category::getRoot();
   EXPECT_EQ(root.getPriority(), log4cpp::Priority::DEBUG);
-  const log4cpp::AppenderSet appenders = root.getAllAppenders();
-  ASSERT_EQ(appenders.size(), 1U);
-  EXPECT_NE(dynamic_cast<log4cpp::FileAppender*>(*appenders.begin()), nullptr);
+  ASSERT_EQ(root.getAllAppenders().size(), 1U);
+  EXPECT_NE(dynamic_cast<log4cpp::FileAppender*>(*root.getAllAppenders().begin()), nullptr);
 }
 
 TEST_F(KlogTest, ConcurrentLoggingGivesWholeLines) {
   ASSERT_TRUE(cKlog::init(fileConf("a.conf", "a.log").c_str()));
-  constexpr int kThreads = 4;
-  constexpr int kLines = 500;
+  constexpr int kThreads = 4, kLines = 500;
   const std::string padding(300, 'p');
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([t, &padding] {
       const cKlog log(("klog.t" + std::to_string(t)).c_str());
       for (int i = 0; i < kLines; ++i) log.info("%d %s", i, padding.c_str());
     });
-  }
   for (std::thread& thread : threads) thread.join();
 
-  std::vector<int> next(kThreads, 0);  // each thread's lines arrive in its order
-  const std::vector<std::string> written = lines("a.log");
+  std::vector<int> next(kThreads, 0);  // each thread's lines whole and in its order
+  const Lines written = lines("a.log");
   ASSERT_EQ(written.size(), static_cast<std::size_t>(kThreads * kLines));
   for (const std::string& line : written) {
-    std::istringstream in(line);
-    std::string priority, category, text;
-    int t = -1, i = -1;
-    ASSERT_TRUE(in >> priority >> category >> i >> text) << line;
-    ASSERT_EQ(std::sscanf(category.c_str(), "klog.t%d:", &t), 1) << line;
+    int t = -1;
+    ASSERT_EQ(std::sscanf(line.c_str(), "INFO klog.t%d:", &t), 1) << line;
     ASSERT_TRUE(t >= 0 && t < kThreads) << line;
-    EXPECT_EQ(line, "INFO klog.t" + std::to_string(t) + ": " + std::to_string(next[t]) + " " + padding);
-    next[t] = i + 1;
+    EXPECT_EQ(line,
+              "INFO klog.t" + std::to_string(t) + ": " + std::to_string(next[t]++) + " " + padding);
   }
 }
 

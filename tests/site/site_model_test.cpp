@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,12 +50,11 @@ std::unique_ptr<cKey> makeKey(std::unique_ptr<LockList> list = nullptr) {
   return key;
 }
 
-TEST(SiteRendering, KeyMembersFollowTheirConditions) {
+TEST(SiteRendering, KeyLockSummaryAndReply) {
   cKey defaults;
   EXPECT_EQ(dump(defaults.toJSON()), R"({"TAG_SRV_PORT": 65535, "TAG_TRANS_CNT": 0})");
   defaults.setServPort(0);
-  EXPECT_EQ(dump(defaults.toJSON()), R"({"TAG_TRANS_CNT": 0})");
-  defaults.setLockList(std::make_unique<LockList>());
+  defaults.setLockList(std::make_unique<LockList>());  // no locks: no "Key"
   EXPECT_EQ(dump(defaults.toJSON()), R"({"TAG_TRANS_CNT": 0})");
 
   auto key = makeKey(makeList({1, 2}));
@@ -64,54 +62,48 @@ TEST(SiteRendering, KeyMembersFollowTheirConditions) {
             R"({"TAG_KEY_BOX": "box", "TAG_KEY_SW": "sw 1.0", "TAG_SRV_NAME": "server", )"
             R"("TAG_SRV_PORT": 8080, "TAG_TRANS_CNT": 3, )"
             R"("Key": {"LOCKS": [{"RFID": "1"}, {"RFID": "2"}], "Serial": 7}})");
-  key->setKeySN(0);
+  key->setKeySN(0);  // Serial 0 is left out, -1 is not
   key->setKeySW(nullptr);
   EXPECT_EQ(dump(key->toJSON()),
             R"({"TAG_KEY_BOX": "box", "TAG_SRV_NAME": "server", "TAG_SRV_PORT": 8080, )"
             R"("TAG_TRANS_CNT": 3, "Key": {"LOCKS": [{"RFID": "1"}, {"RFID": "2"}]}})");
   key->setKeySN(-1);
   EXPECT_NE(dump(key->toJSON()).find(R"("Serial": -1)"), std::string::npos);
-}
-
-TEST(SiteRendering, TextsThatAreNotUtf8KeepTheirMembers) {
-  cKey key;
-  key.setKeyBoxN("bad\xff");
-  key.setServName("server");
-  EXPECT_EQ(dump(key.toJSON()), "{\"TAG_KEY_BOX\": \"bad\xEF\xBF\xBD\", \"TAG_SRV_NAME\": "
-                                "\"server\", \"TAG_SRV_PORT\": 65535, \"TAG_TRANS_CNT\": 0}");
-
-  testing::internal::CaptureStdout();
-  auto lock = makeLock({1, 2, 3, 4, 5}, "\xc3(");
-  EXPECT_EQ(dump(lock->toJSON()), "{}");
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR in creating cLock JSON OBJ");
-
-  outGoingreply reply;
-  reply.setLockStatus("\xfe");
-  EXPECT_EQ(dump(reply.toJSON()), "{\"LOCK_STATUS\": \"\xEF\xBF\xBD\"}");
-}
-
-TEST(SiteRendering, LockSummaryAndReply) {
-  cLock bare;
-  EXPECT_EQ(dump(bare.toJSON()), "{}");
-  auto lock = makeLock({0, 0, 0, 1, 0}, "256");
-  EXPECT_EQ(dump(lock->toJSON()), R"({"RFID": "256"})");
 
   siteSum summary;
   EXPECT_EQ(dump(summary.toJSON()), "{}");
   summary.setKey(std::make_unique<cKey>());
   EXPECT_EQ(dump(summary.toJSON()), R"({"CFG": {"TAG_SRV_PORT": 65535, "TAG_TRANS_CNT": 0}})");
 
+  cLock bare;  // no IntValStr
+  EXPECT_EQ(dump(bare.toJSON()), "{}");
+  auto lock = makeLock({0, 0, 0, 1, 0}, "256");
   outGoingreply reply;
   EXPECT_EQ(dump(reply.toJSON()), "{}");
   reply.setLockStatus("OPEN");
   EXPECT_EQ(dump(reply.toJSON()), R"({"LOCK_STATUS": "OPEN"})");
-  reply.setLock(&bare);
+  reply.setLock(&bare);  // a lock without IntValStr adds nothing
   EXPECT_EQ(dump(reply.toJSON()), R"({"LOCK_STATUS": "OPEN"})");
   reply.setLock(lock.get());
   EXPECT_EQ(dump(reply.toJSON()), R"({"LOCK_STATUS": "OPEN", "RFID": "256"})");
 }
 
-TEST(SiteEquality, LockComparesTextAndAllFiveTagBytes) {
+TEST(SiteRendering, TextsThatAreNotUtf8KeepTheirMembers) {
+  cKey key;
+  key.setKeyBoxN("bad\xff");
+  EXPECT_EQ(
+      dump(key.toJSON()),
+      "{\"TAG_KEY_BOX\": \"bad\xEF\xBF\xBD\", \"TAG_SRV_PORT\": 65535, \"TAG_TRANS_CNT\": 0}");
+  outGoingreply reply;
+  reply.setLockStatus("\xfe");
+  EXPECT_EQ(dump(reply.toJSON()), "{\"LOCK_STATUS\": \"\xEF\xBF\xBD\"}");
+
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(dump(makeLock({1, 2, 3, 4, 5}, "\xc3(")->toJSON()), "{}");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR in creating cLock JSON OBJ");
+}
+
+TEST(SiteEquality, LocksCompareTextAndAllFiveTagBytes) {
   testsupport::LogCapture capture;
   auto a = makeLock({0, 1, 2, 3, 4}, "1");
   auto b = makeLock({0, 1, 2, 3, 5}, "1");  // differs after a zero byte
@@ -127,7 +119,7 @@ TEST(SiteEquality, LockComparesTextAndAllFiveTagBytes) {
   EXPECT_TRUE(bare == cLock());  // absent equals absent
 }
 
-TEST(SiteEquality, EveryScalarMismatchIsLoggedThenTheLocks) {
+TEST(SiteEquality, KeysLogEveryMismatchAndLookForLocksOneWayOnly) {
   auto left = makeKey(makeList({1}));
   cKey right;
   right.setKeySN(8);
@@ -141,20 +133,13 @@ TEST(SiteEquality, EveryScalarMismatchIsLoggedThenTheLocks) {
                    "MSERVPORT!= dev_rhs->mServPort making val false",
                    "MTRANSCOUNT!= dev_rhs->mTransactionCnt making val false",
                    "no matching lock  making val false", "KEY RETURN VAL Is false"}));
-  EXPECT_TRUE(capture.messages("cLock").empty());
-}
 
-TEST(SiteEquality, LocksAreLookedForInOneDirectionOnly) {
-  auto two = makeKey(makeList({2, 4}));
-  auto five = makeKey(makeList({1, 2, 3, 4, 5}));
-  auto none = makeKey();
-  testsupport::LogCapture capture;
+  auto two = makeKey(makeList({2, 4})), five = makeKey(makeList({1, 2, 3, 4, 5}));
+  capture.clear();
   EXPECT_TRUE(*two == *five);
-  Lines lines = capture.messages("cKey");
-  EXPECT_EQ(lines, (Lines{"CHECKING KEYS ARE EQUAL", "matching lock found!", "matching lock found!",
-                          "KEY RETURN VAL Is true"}));
+  EXPECT_EQ(capture.messages("cKey"), (Lines{"CHECKING KEYS ARE EQUAL", "matching lock found!",
+                                             "matching lock found!", "KEY RETURN VAL Is true"}));
   EXPECT_EQ(capture.count("cLock|In Lock == operator "), 10);  // each against all five
-
   capture.clear();
   EXPECT_FALSE(*five == *two);
   EXPECT_EQ(
@@ -162,30 +147,12 @@ TEST(SiteEquality, LocksAreLookedForInOneDirectionOnly) {
       (Lines{"CHECKING KEYS ARE EQUAL", "no matching lock  making val false",
              "matching lock found!", "no matching lock  making val false", "matching lock found!",
              "no matching lock  making val false", "KEY RETURN VAL Is false"}));
+  EXPECT_TRUE(*makeKey() == *five);  // an empty list on the left passes
+  EXPECT_FALSE(*two == *makeKey());
 
-  EXPECT_TRUE(*none == *five);  // an empty list on the left passes
-  EXPECT_FALSE(*two == *none);
-}
-
-TEST(SiteEquality, ALockEqualToTwoLocksMatchesTwice) {
-  auto left = makeKey(makeList({1}));
-  auto right = makeKey(makeList({1, 1}));
-  testsupport::LogCapture capture;
-  EXPECT_TRUE(*left == *right);
+  capture.clear();  // a lock equal to two locks matches twice
+  EXPECT_TRUE(*makeKey(makeList({1})) == *makeKey(makeList({1, 1})));
   EXPECT_EQ(capture.count("cKey|matching lock found!"), 2);
-}
-
-TEST(SiteEquality, SummariesCompareTheirKeys) {
-  siteSum fresh, current;
-  fresh.setKey(makeKey(makeList({1})));
-  current.setKey(makeKey(makeList({1, 2})));
-  fresh.setSiteID("ignored");
-  testsupport::LogCapture capture;
-  EXPECT_TRUE(fresh == current);
-  EXPECT_FALSE(current == fresh);
-  EXPECT_EQ(capture.messages("siteSum"),
-            (Lines{"CHECKING SITE SUMMES EQUAL", "SITE SUMMES RETURN VAL Is true",
-                   "CHECKING SITE SUMMES EQUAL", "SITE SUMMES RETURN VAL Is false"}));
 }
 
 TEST(SiteLookup, ByIntValStrAndByTag) {
@@ -193,16 +160,15 @@ TEST(SiteLookup, ByIntValStrAndByTag) {
   list->push_back(makeLock({0, 0xAB, 0, 0, 1}, "734439407617"));
   list->push_back(makeLock({0, 0xAB, 0, 0, 2}, "734439407618"));
   list->push_back(makeLock({0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, "1099511627775"));
+  list->push_back(nullptr);
+  list->push_back(makeLock({2, 2, 2, 2, 2}, "1099511627775"));
   auto key = makeKey(std::move(list));
   testsupport::LogCapture capture;
 
-  auto tag = key->getRFIDByIntValStr("734439407618");
-  ASSERT_TRUE(tag);
-  EXPECT_EQ(*tag, (RFtag{0, 0xAB, 0, 0, 2}));
+  EXPECT_EQ(key->getRFIDByIntValStr("734439407618"), (RFtag{0, 0xAB, 0, 0, 2}));
   EXPECT_FALSE(key->getRFIDByIntValStr("%s%n"));
-  const unsigned char wanted[5] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  const unsigned char wanted[5] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, missing[5] = {0, 0xAB, 0, 0, 3};
   EXPECT_EQ(key->getIntValStrByRFID(wanted), std::optional<std::string>("1099511627775"));
-  const unsigned char missing[5] = {0, 0xAB, 0, 0, 3};
   EXPECT_FALSE(key->getIntValStrByRFID(missing));
   EXPECT_EQ(capture.messages("cKey"),
             (Lines{"trying to get RFID matching IntValStr |734439407618|",
@@ -211,26 +177,16 @@ TEST(SiteLookup, ByIntValStrAndByTag) {
                    "FOUND a matching lock with IntVarSTr = 1099511627775 IntVarSTr that "
                    "matches rfid FFFFFFFFFF"}));
 
-  cKey empty;
-  EXPECT_FALSE(empty.getRFIDByIntValStr("1"));
-  EXPECT_FALSE(empty.getLockByIntValStr("1"));
-}
-
-TEST(SiteLookup, LockByIntValStrCopiesTheLastMatch) {
-  auto list = std::make_unique<LockList>();
-  list->push_back(makeLock({1, 1, 1, 1, 1}, "5"));
-  list->push_back(nullptr);
-  list->push_back(makeLock({2, 2, 2, 2, 2}, "5"));
-  auto key = makeKey(std::move(list));
-  testsupport::LogCapture capture;
-  auto lock = key->getLockByIntValStr("5");
-  ASSERT_TRUE(lock);
-  EXPECT_EQ(lock->getIntValStr(), std::string("5"));
-  ASSERT_TRUE(lock->getRFtag());
+  capture.clear();  // the same IntValStr twice: a copy of the later lock
+  auto lock = key->getLockByIntValStr("1099511627775");
+  ASSERT_TRUE(lock && lock->getRFtag());
   EXPECT_EQ(std::vector<unsigned char>(lock->getRFtag(), lock->getRFtag() + 5),
-            (std::vector<unsigned char>{2, 2, 2, 2, 2}));
-  EXPECT_EQ(capture.messages("cKey"), (Lines{"FOUND a matching lock with intvarstr= 5",
-                                             "FOUND a matching lock with intvarstr= 5"}));
+            std::vector<unsigned char>(5, 2));
+  EXPECT_EQ(capture.messages("cKey"),
+            (Lines{"FOUND a matching lock with intvarstr= 1099511627775",
+                   "FOUND a matching lock with intvarstr= 1099511627775"}));
+  EXPECT_FALSE(cKey().getRFIDByIntValStr("1"));
+  EXPECT_FALSE(cKey().getLockByIntValStr("1"));
 }
 
 TEST(SiteLifecycle, DestructorsLogInOrder) {
@@ -242,32 +198,24 @@ TEST(SiteLifecycle, DestructorsLogInOrder) {
     auto list = std::make_unique<LockList>();
     list->push_back(makeLock({1, 2, 3, 4, 5}, "4328719365"));
     list->push_back(nullptr);
-    auto key = makeKey(std::move(list));
-    summary.setKey(std::move(key));
+    summary.setKey(makeKey(std::move(list)));
   }
-  EXPECT_EQ(capture.lines(),
-            (Lines{"siteSum|In SiteSum GARBAGE COLLECTOR", "siteSum|deleting  mSiteID",
-                   "siteSum|deleting  mSiteLabel", "siteSum|deleting  mKey",
-                   "cKey|in cKey GARBAGE Collector", "cKey|deleting mKeyBoxN",
-                   "cKey|deleting Lock list", "cKey|deleting ", "cLock|deleting mRFtag",
-                   "cLock|deleting mIntValStr", "cKey|deleting ", "cKey|deleting actual list"}));
-
-  capture.clear();
-  { cKey bare; }
+  { cKey bare; }  // only what it holds is deleted
   { cLock bare; }
-  EXPECT_EQ(capture.lines(), (Lines{"cKey|in cKey GARBAGE Collector"}));
+  EXPECT_EQ(
+      capture.lines(),
+      (Lines{"siteSum|In SiteSum GARBAGE COLLECTOR", "siteSum|deleting  mSiteID",
+             "siteSum|deleting  mSiteLabel", "siteSum|deleting  mKey",
+             "cKey|in cKey GARBAGE Collector", "cKey|deleting mKeyBoxN", "cKey|deleting Lock list",
+             "cKey|deleting ", "cLock|deleting mRFtag", "cLock|deleting mIntValStr",
+             "cKey|deleting ", "cKey|deleting actual list", "cKey|in cKey GARBAGE Collector"}));
 }
 
-TEST(SiteLifecycle, TakeOnlyLockAndReplaceList) {
+TEST(SiteLifecycle, TakeOnlyLockTakesASingleLockOnly) {
   auto key = makeKey(makeList({1, 2}));
   EXPECT_FALSE(key->takeOnlyLock());
   EXPECT_EQ(key->getLockList()->size(), 2u);
-
-  testsupport::LogCapture capture;
-  key->setLockList(makeList({9}));  // the old locks go, without a key line
-  EXPECT_EQ(capture.count("cLock|deleting mRFtag"), 2);
-  EXPECT_TRUE(capture.messages("cKey").empty());
-
+  key->setLockList(makeList({9}));
   auto taken = key->takeOnlyLock();
   ASSERT_TRUE(taken);
   EXPECT_EQ(taken->getIntValStr(), std::string("9"));
@@ -277,8 +225,8 @@ TEST(SiteLifecycle, TakeOnlyLockAndReplaceList) {
 }
 
 // The event pump replaces and empties a key's list while the main thread
-// searches and renders it; run under ThreadSanitizer this shows the list
-// mutex covers every access.
+// searches and renders it; under ThreadSanitizer this shows the list mutex
+// covers every access.
 TEST(SiteConcurrency, ListChangesWhileSearchingAndRendering) {
   auto key = makeKey(makeList({1}));
   std::atomic<bool> done{false};
@@ -294,9 +242,8 @@ TEST(SiteConcurrency, ListChangesWhileSearchingAndRendering) {
   });
   int found = 0;
   for (int i = 0; i < 2000 || !done; ++i) {
-    if (key->getRFIDByIntValStr("1")) ++found;
-    std::string text = dump(key->toJSON());
-    EXPECT_EQ(text.rfind(R"({"TAG_KEY_BOX": "box")", 0), 0u);
+    found += key->getRFIDByIntValStr("1").has_value();
+    EXPECT_EQ(dump(key->toJSON()).rfind(R"({"TAG_KEY_BOX": "box")", 0), 0u);
   }
   writer.join();
   EXPECT_GT(found, 0);
