@@ -25,8 +25,10 @@
 #endif
 #if defined(__SANITIZE_THREAD__) || defined(NEMBAD_TSAN)
 // libzmq is not instrumented; its hand-over between this thread and its I/O
-// thread is invisible to ThreadSanitizer (same suppression as the client's).
-extern "C" const char* __tsan_default_suppressions() { return "race:libzmq.so\n"; }
+// thread is invisible to ThreadSanitizer (same suppressions as the client's).
+extern "C" const char* __tsan_default_suppressions() {
+  return "race:libzmq.so\ncalled_from_lib:libzmq.so\n";
+}
 #endif
 
 namespace {
