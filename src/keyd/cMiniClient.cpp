@@ -60,7 +60,12 @@ void cMiniClient::cEventPump::postEvent(KMsg* msg) {
   std::unique_lock<std::mutex> lock(mQueueMutex);
   if (mEventQueue.size() >= kQueueBound) {
     ++mFullCount;
-    mLog.warn("Event queue full (%zu messages): receiving paused", mEventQueue.size());
+    // Once per overload, not once per datagram: under a flood this line
+    // would otherwise fill the log on the RAM disk.
+    if (!mOverloaded) {
+      mOverloaded = true;
+      mLog.warn("Event queue full (%zu messages): receiving paused", mEventQueue.size());
+    }
     mRoom.wait(lock, [this] { return mStop || mEventQueue.size() < kQueueBound; });
     if (mStop) return;
   }
@@ -84,6 +89,10 @@ void cMiniClient::cEventPump::pumpLoop() {
       mLog.debug("pumping event");
       msg = std::move(mEventQueue.front());
       mEventQueue.pop_front();
+      if (mOverloaded && mEventQueue.empty()) {
+        mOverloaded = false;
+        mLog.warn("Event queue drained: receiving was paused %lu times so far", mFullCount.load());
+      }
     }
     mRoom.notify_one();
     std::lock_guard<std::mutex> lock(mListenerMutex);

@@ -79,6 +79,7 @@ class cMiniClient {
     std::condition_variable mRoom;        // the queue has room, or stop
     std::deque<std::unique_ptr<KMsg>> mEventQueue;
     bool mStop = false;
+    bool mOverloaded = false;  // full since the queue was last empty
     std::atomic<unsigned long> mFullCount{0};
     // Guards mListeners; held for the whole delivery of one message.
     std::mutex mListenerMutex;

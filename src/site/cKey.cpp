@@ -208,6 +208,11 @@ bool cKey::operator==(const cKey& dev_rhs) const {
     // Only this key's list is guarded; dev_rhs's list is read as it stands.
     std::lock_guard<std::mutex> guard(mLockListMutex);
     const LockList* others = dev_rhs.mLockList.get();
+    // Every lock is compared with all of the other list, which the debug
+    // lines show; when they are not written, the search ends at the first
+    // match (the result is the same).
+    static const cKlog lockLog("cLock");
+    const bool everyPair = debugEnabled() || lockLog.debugEnabled();
     if (mLockList) {
       for (const auto& lock : *mLockList) {
         if (!lock) continue;
@@ -217,6 +222,7 @@ bool cKey::operator==(const cKey& dev_rhs) const {
             if (other && *lock == *other) {
               debug("matching lock found!");
               found = true;
+              if (!everyPair) break;
             }
           }
         }

@@ -3,6 +3,7 @@
 // event pump thread, one message at a time.
 #include <uuid/uuid.h>
 
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,13 @@ bool readText(const KTag* tag, char (&scratch)[kTextLimit], std::string& field) 
   if (!text) return false;
   if (text->getValue(scratch, kTextLimit)) field = scratch;
   return true;
+}
+
+// True when comparing two summaries writes lines: their comparison logs
+// in these three categories, at debug level only.
+bool comparisonLogged() {
+  static const cKlog sum("siteSum"), key("cKey"), lock("cLock");
+  return sum.debugEnabled() || key.debugEnabled() || lock.debugEnabled();
 }
 
 std::string hexOf(const unsigned char* bytes, size_t n) {
@@ -143,19 +151,28 @@ void kmsgBroker::handleSetMsg(KMsg* msg) {
           unsigned char rf[6];
           t->getValue(rf, 5);
           rf[5] = 0;
-          const std::string hex = hexOf(rf, 5);
-          debug("HEX string: |%s|", hex.c_str());
-          const unsigned long long value = std::strtoull(hex.c_str(), nullptr, 16);
-          debug("Int VAL: |%llu|", value);
+          // The lock's name is the decimal text of its 40 bits, first byte
+          // most significant. Made without printf: this runs for every lock
+          // of every report, and the hex text is only needed for the log.
+          unsigned long long value = 0;
+          for (int i = 0; i < 5; ++i) value = (value << 8) | rf[i];
           char decimal[24];
-          const int written = std::snprintf(decimal, sizeof decimal, "%llu", value);
-          debug("THE return from sprintf %d", written);
-          debug("THE FINAL STRING %s", decimal);
+          const char* end = std::to_chars(decimal, decimal + sizeof decimal - 1, value).ptr;
+          decimal[end - decimal] = '\0';
+          const int written = static_cast<int>(end - decimal);
+          const bool detail = debugEnabled();
+          if (detail) {
+            debug("HEX string: |%s|", hexOf(rf, 5).c_str());
+            debug("Int VAL: |%llu|", value);
+            debug("THE return from sprintf %d", written);
+            debug("THE FINAL STRING %s", decimal);
+          }
           auto lock = std::make_unique<cLock>();
           lock->setRFtag(rf);
           lock->setIntValStr(decimal);
           v.lockList->push_back(std::move(lock));
-          for (int i = 0; i < 5; ++i) debug("TAG_LOCK_TAG %d : %02X", i + 1, rf[i]);
+          if (detail)
+            for (int i = 0; i < 5; ++i) debug("TAG_LOCK_TAG %d : %02X", i + 1, rf[i]);
         }
         break;
       }
@@ -314,8 +331,9 @@ void kmsgBroker::handleCfg(std::unique_ptr<siteSum>& candidate) {
     replace(candidate);
     return;
   }
-  // The comparison is made a second time before the ping, for its lines.
-  (void)(*candidate == *mCurrentSiteSum);
+  // The comparison is made a second time before the ping, for its lines;
+  // it has no other effect, so it is left out when they would not be written.
+  if (comparisonLogged()) (void)(*candidate == *mCurrentSiteSum);
   if (mPingTimer->getPingDue()) {
     sendPing();
     return;
