@@ -25,7 +25,7 @@
 #include "cKlog.h"
 #include "cMiniClient.h"
 #include "cObjectListener.h"
-#include "jsonRef.h"
+#include "kjson.h"
 #include "nlite.h"
 
 class siteSum;

@@ -35,10 +35,7 @@ const char* shown(const char* remote) { return remote ? remote : "(null)"; }
 
 // The whole 5-byte tag as 10 upper-case hex digits, first byte first.
 std::string tagHex(const unsigned char* tag) {
-  if (!tag) return "(null)";
-  char out[11];
-  std::snprintf(out, sizeof out, "%02X%02X%02X%02X%02X", tag[0], tag[1], tag[2], tag[3], tag[4]);
-  return out;
+  return tag ? toHex(tag, RFtag().size(), true) : "(null)";
 }
 
 // Adds key: text when the text is held. The key daemon may send texts that

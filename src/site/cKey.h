@@ -17,7 +17,7 @@
 
 #include "cKlog.h"
 #include "cLock.h"
-#include "jsonRef.h"
+#include "kjson.h"
 
 // The locks of a key in the order the key daemon reported them; an entry may
 // be null (an empty entry), which every operation skips.

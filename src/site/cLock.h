@@ -13,7 +13,7 @@
 #include <string>
 
 #include "cKlog.h"
-#include "jsonRef.h"
+#include "kjson.h"
 
 // The raw bytes of an RF tag; every byte value, 0 included, is valid.
 using RFtag = std::array<unsigned char, 5>;

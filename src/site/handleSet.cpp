@@ -41,16 +41,6 @@ bool comparisonLogged() {
   return sum.debugEnabled() || key.debugEnabled() || lock.debugEnabled();
 }
 
-std::string hexOf(const unsigned char* bytes, size_t n) {
-  std::string out;
-  char two[3];
-  for (size_t i = 0; i < n; ++i) {
-    std::snprintf(two, sizeof two, "%02X", bytes[i]);
-    out += two;
-  }
-  return out;
-}
-
 }  // namespace
 
 // What one SET message carried; lives for the handling of that message.
@@ -162,7 +152,7 @@ void kmsgBroker::handleSetMsg(KMsg* msg) {
           const int written = static_cast<int>(end - decimal);
           const bool detail = debugEnabled();
           if (detail) {
-            debug("HEX string: |%s|", hexOf(rf, 5).c_str());
+            debug("HEX string: |%s|", toHex(rf, 5, true).c_str());
             debug("Int VAL: |%llu|", value);
             debug("THE return from sprintf %d", written);
             debug("THE FINAL STRING %s", decimal);

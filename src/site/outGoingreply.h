@@ -10,7 +10,7 @@
 #include <string>
 
 #include "cLock.h"
-#include "jsonRef.h"
+#include "kjson.h"
 
 class outGoingreply {
  public:

@@ -13,7 +13,7 @@
 
 #include "cKey.h"
 #include "cKlog.h"
-#include "jsonRef.h"
+#include "kjson.h"
 
 class siteSum {
  public:

@@ -11,7 +11,7 @@
 int main(int argc, char** argv) {
   const std::string ram =
       std::string(KEYD_BIN_DIR) + "/../e2e-ram/" + std::to_string(::getpid());
-  testsupport::enterSandbox(argc, argv, ram);
+  keydsandbox::enterSandbox(argc, argv, ram);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -22,7 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "kmsg.h"
+#include "kjson.h"
+#include "kmsg_json.h"
 
 namespace {
 
@@ -30,7 +31,6 @@ constexpr const char* kDefaultListen = "127.0.0.1:5555";
 constexpr std::size_t kMaxQueuedLines = 10000;
 constexpr std::size_t kMaxQueuedBytes = 64u << 20;
 constexpr std::size_t kMaxLine = 1u << 20;  // longer input lines are refused
-constexpr std::size_t kMaxRaw = 65507;      // largest UDP payload over IPv4
 constexpr std::size_t kReadChunk = 65536;
 
 const char* const kUsage =
@@ -70,19 +70,8 @@ const char* const kUsage =
 volatile sig_atomic_t gStop = 0;
 void onSignal(int) { gStop = 1; }
 
-using Bytes = std::vector<unsigned char>;
+using Bytes = kmsgjson::Bytes;
 using Datagrams = std::vector<Bytes>;
-
-struct JsonRelease {
-  void operator()(json_t* value) const { json_decref(value); }
-};
-using Json = std::unique_ptr<json_t, JsonRelease>;
-
-// Why an input line is refused; caught per line.
-struct BadLine : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-[[noreturn]] void bad(const std::string& why) { throw BadLine(why); }
 
 std::optional<sockaddr_in> parseAddress(const std::string& text) {
   const auto colon = text.rfind(':');
@@ -102,197 +91,16 @@ std::optional<sockaddr_in> parseAddress(const std::string& text) {
   return addr;
 }
 
-std::string toHex(const unsigned char* data, std::size_t n) {
-  std::string out;
-  for (std::size_t i = 0; i < n; ++i) {
-    out += "0123456789abcdef"[data[i] >> 4];
-    out += "0123456789abcdef"[data[i] & 0xF];
-  }
-  return out;
-}
-
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// The text with every byte that does not belong to a well-formed UTF-8
-// sequence replaced by U+FFFD (the wire imposes no encoding on strings).
-std::string toUtf8(const std::string& in) {
-  std::string out;
-  for (std::size_t i = 0; i < in.size();) {
-    const auto c = static_cast<unsigned char>(in[i]);
-    const std::size_t n = c < 0x80 ? 1 : c < 0xC2 ? 0 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : c < 0xF5 ? 4 : 0;
-    bool ok = n > 0 && i + n <= in.size();
-    for (std::size_t k = 1; ok && k < n; ++k) ok = (in[i + k] & 0xC0) == 0x80;
-    if (ok && n > 2) {  // overlong forms, surrogates, beyond U+10FFFF
-      const auto d = static_cast<unsigned char>(in[i + 1]);
-      ok = !((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) || (c == 0xF0 && d < 0x90) ||
-             (c == 0xF4 && d > 0x8F));
-    }
-    out += ok ? in.substr(i, n) : "\xEF\xBF\xBD";
-    i += ok ? n : 1;
-  }
-  return out;
-}
-
-void printJson(const Json& value) {
-  std::unique_ptr<char, decltype(&std::free)> text(json_dumps(value.get(), JSON_COMPACT),
-                                                   &std::free);
-  if (!text) return;
-  std::fputs(text.get(), stdout);
+void printLine(const std::string& line) {
+  if (line.empty()) return;
+  std::fputs(line.c_str(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
 }
 
-void printError(const std::string& why) { printJson(Json(json_pack("{s:s}", "error", why.c_str()))); }
-
-Json messageJson(const KMsg& msg) {
-  Json tags(json_array());
-  for (const auto& tag : msg.tags()) {
-    json_t* value = nullptr;
-    if (const auto* u8 = ktag_cast<KTagUInt8>(tag.get())) {
-      value = json_integer(u8->getValue());
-    } else if (const auto* u16 = ktag_cast<KTagUInt16>(tag.get())) {
-      value = json_integer(u16->getValue());
-    } else if (const auto* u32 = ktag_cast<KTagUInt32>(tag.get())) {
-      value = json_integer(u32->getValue());
-    } else if (const auto* str = ktag_cast<KTagString>(tag.get())) {
-      const std::string text = toUtf8(str->text());
-      value = json_stringn(text.data(), text.size());
-    } else if (const auto* bytes = ktag_cast<KTagBytes>(tag.get())) {
-      value = json_string(toHex(bytes->bytes().data(), bytes->bytes().size()).c_str());
-    }
-    json_array_append_new(tags.get(), json_pack("{s:i,s:s,s:o}", "id", int{tag->mId}, "type",
-                                                 tag->typeName(), "value", value));
-  }
-  return Json(json_pack("{s:i,s:i,s:o}", "id", int{msg.mId}, "seq", int{msg.mSeq}, "tags",
-                        tags.release()));
-}
-
-// --- input lines -------------------------------------------------------
-
-json_t* member(json_t* object, const char* key, const std::string& where) {
-  json_t* value = json_object_get(object, key);
-  if (!value) bad(where + "missing member \"" + key + "\"");
-  return value;
-}
-
-void onlyMembers(json_t* object, std::initializer_list<std::string> allowed,
-                 const std::string& where) {
-  const char* key;
-  json_t* value;
-  json_object_foreach(object, key, value) {
-    if (std::find(allowed.begin(), allowed.end(), key) == allowed.end())
-      bad(where + "unknown member \"" + key + "\"");
-  }
-}
-
-json_int_t integerIn(json_t* value, const std::string& name, json_int_t max) {
-  if (!json_is_integer(value)) bad(name + ": expected an integer");
-  const json_int_t n = json_integer_value(value);
-  if (n < 0 || n > max)
-    bad(name + ": " + std::to_string(n) + " is out of range 0.." + std::to_string(max));
-  return n;
-}
-
-Bytes hexIn(json_t* value, const std::string& name) {
-  if (!json_is_string(value)) bad(name + ": expected a hex string");
-  const char* text = json_string_value(value);
-  const std::size_t n = json_string_length(value);
-  if (n % 2 != 0) bad(name + ": odd number of hex digits");
-  Bytes out;
-  out.reserve(n / 2);
-  for (std::size_t i = 0; i < n; i += 2) {
-    const int hi = hexDigit(text[i]), lo = hexDigit(text[i + 1]);
-    if (hi < 0 || lo < 0)
-      bad(name + ": not a hex digit at offset " + std::to_string(hi < 0 ? i : i + 1));
-    out.push_back(static_cast<unsigned char>(hi << 4 | lo));
-  }
-  return out;
-}
-
-std::unique_ptr<KTag> tagIn(json_t* object, std::size_t index) {
-  const std::string where = "tags[" + std::to_string(index) + "]";
-  if (!json_is_object(object)) bad(where + ": expected an object");
-  onlyMembers(object, {"id", "type", "value"}, where + ": ");
-  json_t* idValue = member(object, "id", where + ": ");
-  const auto id = static_cast<unsigned char>(integerIn(idValue, where + ".id", 0xFF));
-  json_t* type = member(object, "type", where + ": ");
-  if (!json_is_string(type)) bad(where + ".type: expected a string");
-  const std::string typeName = json_string_value(type);
-  json_t* value = member(object, "value", where + ": ");
-  const std::string name = where + ".value";
-  const std::string tooLong = name + ": longer than " + std::to_string(KMSG_MAX_VALUE) + " bytes";
-  KTag* tag = nullptr;
-  if (typeName == "u8") {
-    tag = KTagFactory::createKTag(id, static_cast<unsigned char>(integerIn(value, name, 0xFF)));
-  } else if (typeName == "u16") {
-    tag = KTagFactory::createKTag(id, static_cast<unsigned short>(integerIn(value, name, 0xFFFF)));
-  } else if (typeName == "u32") {
-    tag = KTagFactory::createKTag(id, static_cast<unsigned int>(integerIn(value, name, 0xFFFFFFFF)));
-  } else if (typeName == "str") {
-    if (!json_is_string(value)) bad(name + ": expected a string");
-    const std::string text(json_string_value(value), json_string_length(value));
-    if (text.size() > KMSG_MAX_VALUE) bad(tooLong);
-    if (text.find('\0') != std::string::npos) bad(name + ": a string holds no zero byte");
-    tag = KTagFactory::createKTag(id, text);
-  } else if (typeName == "bytes") {
-    const Bytes bytes = hexIn(value, name);
-    if (bytes.size() > KMSG_MAX_VALUE) bad(tooLong);
-    tag = KTagFactory::createKTag(id, static_cast<const void*>(bytes.data()),
-                                  static_cast<unsigned short>(bytes.size()));
-  } else {
-    bad(where + ".type: unknown type \"" + typeName + "\"");
-  }
-  if (!tag) bad(name + ": refused by the message codec");
-  return std::unique_ptr<KTag>(tag);
-}
-
-// The datagrams one input line asks for. A message that fits into one
-// datagram goes out whole (its sequence byte exactly as given); a longer one
-// in segments of at most KMSG_SEGMENT_SIZE bytes.
-Datagrams datagramsFor(const std::string& line) {
-  json_error_t error;
-  Json root(json_loadb(line.data(), line.size(), JSON_REJECT_DUPLICATES | JSON_ALLOW_NUL, &error));
-  if (!root) bad(std::string("not JSON: ") + error.text);
-  if (!json_is_object(root.get())) bad("expected a JSON object");
-  if (json_t* raw = json_object_get(root.get(), "raw")) {
-    onlyMembers(root.get(), {"raw"}, "");
-    Bytes bytes = hexIn(raw, "raw");
-    if (bytes.size() > kMaxRaw) bad("raw: longer than " + std::to_string(kMaxRaw) + " bytes");
-    return {std::move(bytes)};
-  }
-  onlyMembers(root.get(), {"id", "seq", "tags"}, "");
-  KMsg msg(static_cast<unsigned char>(integerIn(member(root.get(), "id", ""), "id", 0xFF)));
-  if (json_t* seq = json_object_get(root.get(), "seq"))
-    msg.mSeq = static_cast<unsigned char>(integerIn(seq, "seq", 0xFF));
-  json_t* tags = member(root.get(), "tags", "");
-  if (!json_is_array(tags)) bad("tags: expected an array");
-  std::size_t index;
-  json_t* tag;
-  json_array_foreach(tags, index, tag) {
-    if (!msg.addTag(tagIn(tag, index)))
-      bad("tags[" + std::to_string(index) + "]: message longer than " +
-          std::to_string(KMSG_MAX_SIZE + 2) + " bytes");
-  }
-  std::vector<const KMsg*> parts{&msg};
-  if (std::size_t{msg.mSize} + 2 > KMSG_SEGMENT_SIZE) {
-    if (msg.segmentMessage(KMSG_SEGMENT_SIZE) <= 0) bad("the message codec cannot segment it");
-    parts.clear();
-    while (const KMsg* segment = msg.getNextSegment()) parts.push_back(segment);
-  }
-  Datagrams out;
-  for (const KMsg* part : parts) {
-    Bytes bytes(KMSG_SEGMENT_SIZE);
-    const int n = part->getMsg(bytes.data(), static_cast<unsigned short>(bytes.size()));
-    if (n < 0) bad("the message codec cannot serialise it");
-    bytes.resize(static_cast<std::size_t>(n));
-    out.push_back(std::move(bytes));
-  }
-  return out;
+void printError(const std::string& why) {
+  JsonPtr error(json_pack("{s:s}", "error", why.c_str()));
+  if (error) printLine(jsonDump(error.get(), JSON_COMPACT).value_or(""));
 }
 
 // Simulator: the socket, the peer, the input buffer and the queue of lines
@@ -351,14 +159,7 @@ class Simulator {
   }
 
   void show(std::size_t n) {
-    std::unique_ptr<KMsg> msg;
-    if (n <= 0xFFFF) msg.reset(KMsg::parseMsg(mBuffer.data(), static_cast<unsigned short>(n)));
-    if (msg) {
-      printJson(messageJson(*msg));
-    } else {
-      printJson(Json(json_pack("{s:s,s:s}", "error", "invalid key message", "hex",
-                               toHex(mBuffer.data(), n).c_str())));
-    }
+    printLine(kmsgjson::datagramToJson(mBuffer.data(), n));
   }
 
   void send(const Datagrams& datagrams) {
@@ -419,13 +220,12 @@ class Simulator {
   void handleLine(std::string line) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.find_first_not_of(" \t") == std::string::npos) return;
-    Datagrams datagrams;
-    try {
-      datagrams = datagramsFor(line);
-    } catch (const BadLine& e) {
-      printError(e.what());
+    kmsgjson::Datagrams made = kmsgjson::fromJson(line);
+    if (!made.error.empty()) {
+      printError(made.error);
       return;
     }
+    Datagrams datagrams = std::move(made.datagrams);
     if (mPeer) {
       send(datagrams);
       return;

@@ -1,6 +1,7 @@
 // nembad: the bus daemon. Clients push publications to its channeler port
 // (PULL); it forwards each message whole to every subscriber of its
-// broadcaster port (PUB). Single-threaded apart from ZeroMQ's I/O thread.
+// broadcaster port (XPUB, which also hands it the subscriptions as they
+// come). Single-threaded apart from ZeroMQ's I/O thread.
 #include <pthread.h>
 #include <signal.h>
 #include <zmq.h>
@@ -60,6 +61,10 @@ void usage(FILE* out) {
       "                         nemba.broadcaster.port (default 5558)\n"
       "  --channeler-port N     overrides the file; 0 picks a free port\n"
       "  --broadcaster-port N   overrides the file; 0 picks a free port\n"
+      "  --print-subscriptions  prints \"nembad: subscribe TOPIC\" and\n"
+      "                         \"nembad: unsubscribe TOPIC\" for each subscription\n"
+      "                         a subscriber makes or drops, once it is in force\n"
+      "                         (bytes outside printable ASCII as \\xHH)\n"
       "  --help                 this text\n"
       "  Prints \"nembad: channeler 127.0.0.1:<port> broadcaster 127.0.0.1:<port>\"\n"
       "  once both ports are bound; ends with status 0 on SIGINT or SIGTERM.\n",
@@ -112,7 +117,36 @@ void forward(void* from, void* to) {
   }
 }
 
-int run(int channelerPort, int broadcasterPort) {
+// Takes every subscription message waiting on the broadcaster; prints each
+// when asked. A subscription is in force once XPUB hands it over, so a
+// publication forwarded after the line reaches that subscriber.
+void takeSubscriptions(void* xpub, bool print) {
+  for (;;) {
+    zmq_msg_t msg;
+    zmq_msg_init(&msg);
+    if (zmq_msg_recv(&msg, xpub, ZMQ_DONTWAIT) < 0) {
+      zmq_msg_close(&msg);
+      return;
+    }
+    const auto* data = static_cast<const unsigned char*>(zmq_msg_data(&msg));
+    const size_t size = zmq_msg_size(&msg);
+    if (print && size >= 1 && data[0] <= 1) {
+      std::string topic;
+      for (size_t i = 1; i < size; ++i) {
+        char hex[5];
+        std::snprintf(hex, sizeof hex, "\\x%02X", data[i]);
+        topic += (data[i] >= 0x20 && data[i] < 0x7F && data[i] != '\\')
+                     ? std::string(1, static_cast<char>(data[i]))
+                     : std::string(hex);
+      }
+      std::printf("nembad: %s %s\n", data[0] ? "subscribe" : "unsubscribe", topic.c_str());
+      std::fflush(stdout);
+    }
+    zmq_msg_close(&msg);
+  }
+}
+
+int run(int channelerPort, int broadcasterPort, bool printSubscriptions) {
   // ZeroMQ's I/O thread inherits a mask without the stop signals, so they
   // reach the main thread and interrupt zmq_poll.
   sigset_t stopSignals, previous;
@@ -127,7 +161,7 @@ int run(int channelerPort, int broadcasterPort) {
     return 1;
   }
   void* pull = zmq_socket(ctx, ZMQ_PULL);
-  void* pub = zmq_socket(ctx, ZMQ_PUB);
+  void* pub = zmq_socket(ctx, ZMQ_XPUB);
   int hwm = kHighWaterMark;
   int64_t maxFrame = kMaxFrame;
   int zero = 0;
@@ -137,6 +171,10 @@ int run(int channelerPort, int broadcasterPort) {
   zmq_setsockopt(pull, ZMQ_LINGER, &zero, sizeof zero);
   zmq_setsockopt(pub, ZMQ_SNDHWM, &hwm, sizeof hwm);
   zmq_setsockopt(pub, ZMQ_LINGER, &pubLinger, sizeof pubLinger);
+  // Every subscription and every unsubscription is handed over, not only
+  // the first and last of a topic, so each subscriber's shows.
+  int verboser = printSubscriptions ? 1 : 0;
+  zmq_setsockopt(pub, ZMQ_XPUB_VERBOSER, &verboser, sizeof verboser);
 
   int status = 1;
   std::optional<int> boundBroadcaster = bindLoopback(pub, broadcasterPort, "broadcaster");
@@ -147,13 +185,16 @@ int run(int channelerPort, int broadcasterPort) {
                 *boundBroadcaster);
     std::fflush(stdout);
     while (!gStop) {
-      zmq_pollitem_t item{pull, 0, ZMQ_POLLIN, 0};
-      int n = zmq_poll(&item, 1, kPollMs);
+      zmq_pollitem_t items[2] = {{pull, 0, ZMQ_POLLIN, 0}, {pub, 0, ZMQ_POLLIN, 0}};
+      int n = zmq_poll(items, 2, kPollMs);
       if (n < 0 && errno != EINTR) {
         std::fprintf(stderr, "nembad: poll failed: %s\n", zmq_strerror(errno));
         break;
       }
-      if (n > 0) forward(pull, pub);
+      // Subscriptions first: a publication that arrived after a
+      // subscription reaches that subscriber.
+      if (n > 0 && (items[1].revents & ZMQ_POLLIN)) takeSubscriptions(pub, printSubscriptions);
+      if (n > 0 && (items[0].revents & ZMQ_POLLIN)) forward(pull, pub);
     }
     status = gStop ? 0 : 1;
   }
@@ -169,11 +210,16 @@ int run(int channelerPort, int broadcasterPort) {
 int main(int argc, char** argv) {
   const char* confPath = kDefaultConf;
   std::optional<int> channeler, broadcaster;
+  bool printSubscriptions = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help") {
       usage(stdout);
       return 0;
+    }
+    if (arg == "--print-subscriptions") {
+      printSubscriptions = true;
+      continue;
     }
     const bool takesValue =
         arg == "--conf" || arg == "--channeler-port" || arg == "--broadcaster-port";
@@ -227,5 +273,5 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
 
-  return run(*channeler, *broadcaster);
+  return run(*channeler, *broadcaster, printSubscriptions);
 }

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "kjson.h"
 #include "nlite.h"
 
 namespace {
@@ -117,70 +118,17 @@ std::optional<Args> splitArgs(int argc, char** argv, const std::vector<std::stri
   return a;
 }
 
-// Bytes as valid UTF-8: every byte that does not start a well-formed
-// sequence (overlong forms, surrogates and code points over U+10FFFF
-// included) becomes U+FFFD; everything else is kept as it is.
-std::string toUtf8(const char* data, size_t size) {
-  std::string out;
-  out.reserve(size);
-  const auto* p = reinterpret_cast<const unsigned char*>(data);
-  size_t i = 0;
-  while (i < size) {
-    const unsigned char c = p[i];
-    size_t len = 0;
-    uint32_t cp = 0;
-    if (c < 0x80) {
-      len = 1;
-      cp = c;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-      cp = c & 0x1Fu;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      cp = c & 0x0Fu;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      cp = c & 0x07u;
-    }
-    bool ok = len > 0 && i + len <= size;
-    for (size_t k = 1; ok && k < len; ++k) {
-      ok = (p[i + k] & 0xC0u) == 0x80u;
-      cp = (cp << 6) | (p[i + k] & 0x3Fu);
-    }
-    if (ok && len == 3) ok = cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF);
-    if (ok && len == 4) ok = cp >= 0x10000 && cp <= 0x10FFFF;
-    if (ok) {
-      out.append(data + i, len);
-      i += len;
-    } else {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    }
-  }
-  return out;
-}
-
-struct JsonDeleter {
-  void operator()(json_t* j) const { json_decref(j); }
-};
-struct FreeDeleter {
-  void operator()(char* p) const { std::free(p); }
-};
-
-json_t* jsonText(const char* data, size_t size) {
-  const std::string text = toUtf8(data, size);
-  return json_stringn(text.data(), text.size());
-}
+json_t* jsonText(const char* data, size_t size) { return jsonString(std::string_view(data, size)); }
 
 bool printMessage(const nlite::Message& m) {
-  std::unique_ptr<json_t, JsonDeleter> line(json_object());
+  JsonPtr line(json_object());
   json_object_set_new(line.get(), "topic", jsonText(m.topic(), std::strlen(m.topic())));
   json_object_set_new(line.get(), "app",
                       m.appId() ? jsonText(m.appIdBytes().data(), m.appIdBytes().size())
                                 : json_null());
   json_object_set_new(line.get(), "kind", json_integer(m.kind()));
   json_object_set_new(line.get(), "payload", jsonText(m.buffer(), m.bufferSize()));
-  std::unique_ptr<char, FreeDeleter> text(json_dumps(line.get(), JSON_COMPACT));
+  JsonText text(json_dumps(line.get(), JSON_COMPACT));
   if (!text) return false;
   std::fputs(text.get(), stdout);
   std::fputc('\n', stdout);

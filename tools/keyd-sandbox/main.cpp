@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: keyd-sandbox DIR COMMAND [ARG...]\n");
     return 2;
   }
-  testsupport::enterSandbox(argc, argv, argv[1]);
+  keydsandbox::enterSandbox(argc, argv, argv[1]);
   ::execvp(argv[2], argv + 2);
   std::perror("keyd-sandbox: exec");
   return 127;

@@ -1,4 +1,9 @@
+// Entering the sandbox: the re-execution under unshare(1) and, inside, the
+// loopback and the /etc/ram mount.
 #include "sandbox.h"
+
+#include <sched.h>
+#include <sys/wait.h>
 
 #include <net/if.h>
 #include <sys/ioctl.h>
@@ -13,7 +18,7 @@
 #include <cstring>
 #include <vector>
 
-namespace testsupport {
+namespace keydsandbox {
 
 namespace {
 
@@ -21,7 +26,7 @@ constexpr const char* kInsideMark = "KEYD_SANDBOX_RAM";
 
 [[noreturn]] void fail(const std::string& what) {
   std::fprintf(stderr, "sandbox: %s: %s\n", what.c_str(), std::strerror(errno));
-  std::exit(77);
+  std::exit(kUnavailable);
 }
 
 void makeDirs(const std::string& path) {
@@ -43,6 +48,18 @@ void loopbackUp() {
   ::close(fd);
 }
 
+// Whether this process may make the namespaces: a child tries, so this
+// process stays as it was. unshare(1) would fail with a status of its own.
+bool namespacesAvailable() {
+  const pid_t pid = ::fork();
+  if (pid < 0) return false;
+  if (pid == 0) _exit(::unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET) == 0 ? 0 : 1);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 }  // namespace
 
 std::string enterSandbox(int argc, char** argv, const std::string& ramDir) {
@@ -54,6 +71,11 @@ std::string enterSandbox(int argc, char** argv, const std::string& ramDir) {
     if (::mount(dir.c_str(), "/etc/ram", nullptr, MS_BIND, nullptr) != 0)
       fail("cannot mount " + dir + " on /etc/ram");
     return dir;
+  }
+  if (!namespacesAvailable()) {
+    errno = EPERM;
+    fail("user, mount and network namespaces are not available here (unprivileged user "
+         "namespaces disabled?)");
   }
   makeDirs(ramDir);
   char self[4096];
@@ -69,4 +91,4 @@ std::string enterSandbox(int argc, char** argv, const std::string& ramDir) {
   fail("cannot run unshare");
 }
 
-}  // namespace testsupport
+}  // namespace keydsandbox
