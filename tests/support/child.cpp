@@ -1,10 +1,8 @@
 #include "child.h"
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,20 +17,6 @@ using Clock = std::chrono::steady_clock;
 int msLeft(Clock::time_point deadline) {
   return static_cast<int>(
       std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-}
-
-int boundPort(int type) {
-  const int fd = ::socket(AF_INET, type, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int port = -1;
-  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  if (fd >= 0) ::close(fd);
-  return port;
 }
 
 }  // namespace
@@ -52,6 +36,7 @@ std::unique_ptr<Child> Child::start(const std::vector<std::string>& argv,
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
     ::setpgid(0, 0);
+    ::signal(SIGPIPE, SIG_DFL);  // this process ignores it (below); the program must not
     for (int sig : ignored) ::signal(sig, SIG_IGN);
     ::execv(args[0], args.data());
     ::_exit(127);
@@ -140,6 +125,12 @@ void Child::closeStdin() {
   mIn = -1;
 }
 
+void Child::closeStdout() {
+  if (mOut >= 0) ::close(mOut);
+  mOut = -1;
+  mOutEof = true;
+}
+
 void Child::signal(int sig) {
   if (!mStatus) ::kill(mPid, sig);
 }
@@ -157,9 +148,6 @@ std::optional<int> Child::wait(int timeoutMs) {
   }
   return mStatus;
 }
-
-int freeTcpPort() { return boundPort(SOCK_STREAM); }
-int freeUdpPort() { return boundPort(SOCK_DGRAM); }
 
 std::string programPath(const std::string& name) { return std::string(KEYD_BIN_DIR) + "/" + name; }
 std::string sourcePath(const std::string& relative) {

@@ -16,10 +16,6 @@
 
 namespace testsupport {
 
-// How long a test lets a bus subscription or a freshly bound socket take
-// effect when nothing can be polled for.
-constexpr std::chrono::milliseconds kSettle{300};
-
 class Child {
  public:
   // argv[0] is a path. The signals in `ignored` start out ignored in the
@@ -44,10 +40,14 @@ class Child {
 
   bool writeStdin(const std::string& text);
   void closeStdin();
+  // Closes the test's end of standard output: the program's next write
+  // meets a reader that has gone.
+  void closeStdout();
   void signal(int sig);
   // Exit status (0..255), 128+signal when killed by a signal, or nullopt
   // when still running after timeoutMs.
   std::optional<int> wait(int timeoutMs);
+  pid_t pid() const { return mPid; }
 
  private:
   Child() = default;
@@ -59,9 +59,6 @@ class Child {
   std::vector<std::string> mSeen;
 };
 
-// A TCP or UDP port on 127.0.0.1 that was free a moment ago.
-int freeTcpPort();
-int freeUdpPort();
 // Absolute path of one of the project's built programs.
 std::string programPath(const std::string& name);
 // Absolute path of a file of the source tree.

@@ -18,8 +18,8 @@ sockaddr_in loopback(int port) {
 
 }  // namespace
 
-UdpPeer::UdpPeer() : mFd(::socket(AF_INET, SOCK_DGRAM, 0)) {
-  sockaddr_in addr = loopback(0);
+UdpPeer::UdpPeer(int port) : mFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+  sockaddr_in addr = loopback(port);
   socklen_t len = sizeof addr;
   if (::bind(mFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
       ::getsockname(mFd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)

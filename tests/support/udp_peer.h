@@ -15,7 +15,8 @@ namespace testsupport {
 class UdpPeer {
  public:
   using Bytes = std::vector<unsigned char>;
-  UdpPeer();
+  // Bound to 127.0.0.1:port (0: an ephemeral port; port() says which).
+  explicit UdpPeer(int port = 0);
   ~UdpPeer();
   UdpPeer(const UdpPeer&) = delete;
   UdpPeer& operator=(const UdpPeer&) = delete;

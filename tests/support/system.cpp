@@ -1,0 +1,176 @@
+// The system harness: the bus daemon, the translator binary, the key
+// daemon's end and the test's bus client, driven through their real
+// interfaces.
+#include "system.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "kmsg_json.h"
+
+namespace testsupport {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int msLeft(Clock::time_point deadline) {
+  return std::max(0, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          deadline - Clock::now())
+                                          .count()));
+}
+
+// A datagram as keyd-sim prints it, without the sequence byte, which the
+// codec's counter numbers.
+std::string withoutSeq(const UdpPeer::Bytes& d) {
+  static const std::regex seq("\"seq\":[0-9]+,");
+  return std::regex_replace(kmsgjson::datagramToJson(d.data(), d.size()), seq, "");
+}
+
+constexpr const char* kKeepAlive = R"({"id":1,"tags":[{"id":0,"type":"u32","value":0}]})";
+
+}  // namespace
+
+Site::Site(const std::string& conf, const std::string& level) {
+  std::ofstream file("/etc/ram/keyd-translator.conf");
+  file << conf;
+  if (!level.empty())
+    file << "log4cpp.rootCategory=" << level << ", file\n"
+         << "log4cpp.appender.file=FileAppender\n"
+         << "log4cpp.appender.file.fileName=" << kLogPath << "\n"
+         << "log4cpp.appender.file.layout=PatternLayout\n"
+         << "log4cpp.appender.file.layout.ConversionPattern=%c|%m%n\n";
+  std::remove(kLogPath);
+}
+
+Site::~Site() = default;
+
+void Site::startBus() {
+  mSubscriptions.clear();
+  bus = Child::start({programPath("nembad"), "--print-subscriptions"});
+  ASSERT_TRUE(bus && bus->waitForLine("nembad: channeler", kWaitMs)) << "nembad did not start";
+}
+
+bool Site::subscribed(const std::string& topic) {
+  const std::string want = "nembad: subscribe " + topic;
+  for (auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);;) {
+    auto it = std::find(mSubscriptions.begin(), mSubscriptions.end(), want);
+    if (it != mSubscriptions.end()) {
+      mSubscriptions.erase(it);
+      return true;
+    }
+    auto line = bus ? bus->readLine(msLeft(deadline)) : std::nullopt;
+    if (!line) return false;
+    mSubscriptions.push_back(*line);
+  }
+}
+
+void Site::startTranslator(const std::vector<int>& ignoredSignals) {
+  translator = Child::start({programPath("keyd-translator")}, ignoredSignals);
+  ASSERT_TRUE(translator);
+  if (key) {
+    auto first = key->receive(kWaitMs);
+    ASSERT_TRUE(first && withoutSeq(*first) == kKeepAlive) << "no keep-alive from the translator";
+  }
+  if (bus) {
+    ASSERT_TRUE(subscribed("TransGlam")) << "the translator did not subscribe";
+  }
+}
+
+void Site::stopTranslator(int sig) {
+  translator->signal(sig);
+  EXPECT_EQ(translator->wait(kWaitMs), 0);
+  auto rest = translator->readRemainingLines(kWaitMs);
+  EXPECT_TRUE(!rest.empty() && rest.back() == "Broker OUT!");
+  EXPECT_EQ(translator->drainStderr(), "");
+}
+
+void Site::openKey() {
+  key = std::make_unique<UdpPeer>(5555);
+  ASSERT_EQ(key->port(), 5555);
+}
+
+void Site::report(const std::string& json) {
+  const auto datagram = kmsgjson::datagramOf(json);
+  ASSERT_FALSE(datagram.empty()) << "not one key message: " << json;
+  sendRaw(datagram);
+}
+
+void Site::sendRaw(const UdpPeer::Bytes& datagram) { ASSERT_TRUE(key->reply(datagram)); }
+
+std::optional<std::string> Site::request(int timeoutMs) {
+  for (auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);;) {
+    auto d = key->receive(msLeft(deadline));
+    if (!d) return std::nullopt;
+    if (std::string text = withoutSeq(*d); text != kKeepAlive) return text;
+  }
+}
+
+void Site::subscribe() {
+  const char* topics[] = {"site_info", "command"};
+  subscriber = std::make_unique<nlite::Client>("tests", 0, 5558, topics, 2);
+  ASSERT_TRUE(subscribed("site_info") && subscribed("command"));
+}
+
+std::optional<Publication> Site::publication(int timeoutMs) {
+  for (auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);;) {
+    if (nlite::Message* m = subscriber->receive())
+      return Publication{m->topic(), std::string(m->buffer(), m->bufferSize())};
+    if (msLeft(deadline) == 0) return std::nullopt;
+    subscriber->waitReadable(msLeft(deadline));
+  }
+}
+
+void Site::command(const std::string& text, bool handled, const std::string& app, int timeoutMs) {
+  if (!publisher || app != mPublisherApp) {
+    publisher = std::make_unique<nlite::Client>(app.c_str(), 5557, 0,
+                                                nullptr, 0);
+    mPublisherApp = app;
+  }
+  ASSERT_EQ(publisher->send(text.data(), static_cast<unsigned>(text.size()), 2, "TransGlam",
+                            nullptr),
+            0);
+  if (!handled) return;
+  const std::string echo = text + " from " + app;
+  for (auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);;) {
+    auto line = translator->readLine(msLeft(deadline));
+    ASSERT_TRUE(line) << "not handled: " << echo;
+    if (*line == echo) return;
+  }
+}
+
+std::vector<std::string> Site::logLines() const {
+  std::ifstream file(kLogPath);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  return lines;
+}
+
+std::optional<size_t> Site::waitForLog(const std::string& line, size_t from, int timeoutMs) const {
+  for (auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);;) {
+    const auto lines = logLines();
+    if (from < lines.size()) {
+      auto it = std::find(lines.begin() + static_cast<long>(from), lines.end(), line);
+      if (it != lines.end()) return static_cast<size_t>(it - lines.begin()) + 1;
+    }
+    if (msLeft(deadline) == 0) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // polls the file
+  }
+}
+
+long statusKiB(int pid, const char* field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  const std::string prefix = std::string(field) + ":";
+  for (std::string line; std::getline(status, line);)
+    if (line.compare(0, prefix.size(), prefix) == 0) return std::stol(line.substr(prefix.size()));
+  return -1;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,120 @@
+// The case tables of tests/cases through the real programs: key-daemon
+// reports in and the exact publications out, bus commands in and the exact
+// requests (or nothing) out. The step language is described at the top of
+// tests/cases/reports.cases.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "system.h"
+
+namespace {
+
+using testsupport::Site;
+
+struct Step {
+  int line;
+  std::string verb, text;
+};
+
+// The steps and configuration lines of a case file; `def`s applied.
+std::vector<Step> load(const std::string& path, std::string& conf) {
+  std::ifstream in(path);
+  EXPECT_TRUE(in) << path;
+  std::vector<Step> steps;
+  std::vector<std::pair<std::string, std::string>> defs;  // longest names first below
+  int number = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++number;
+    if (line.empty() || line[0] == '#') continue;
+    const size_t blank = line.find(' ');
+    const std::string verb = line.substr(0, blank);
+    std::string text = blank == std::string::npos ? "" : line.substr(blank + 1);
+    for (const auto& [name, value] : defs)
+      for (size_t at; (at = text.find(name)) != std::string::npos;) text.replace(at, name.size(), value);
+    if (verb == "conf") {
+      conf += text + "\n";
+    } else if (verb == "def") {
+      const size_t sep = text.find(' ');
+      defs.emplace_back("$" + text.substr(0, sep), text.substr(sep + 1));
+      std::sort(defs.begin(), defs.end(), [](auto& a, auto& b) { return a.first.size() > b.first.size(); });
+    } else {
+      steps.push_back({number, verb, text});
+    }
+  }
+  return steps;
+}
+
+// Compares a publication with its expected text: $STATE is the current
+// state, $NEW a version-4 UUID never seen before, which becomes the state.
+bool matches(std::string expected, const std::string& actual, std::string& state,
+             std::set<std::string>& seen) {
+  for (size_t at; (at = expected.find("$STATE")) != std::string::npos;) expected.replace(at, 6, state);
+  const size_t at = expected.find("$NEW");
+  if (at == std::string::npos) return expected == actual;
+  const size_t tail = expected.size() - at - 4;
+  if (actual.size() != expected.size() - 4 + 36 || actual.compare(0, at, expected, 0, at) != 0 ||
+      actual.compare(at + 36, tail, expected, at + 4, tail) != 0)
+    return false;
+  static const std::regex uuid("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+  state = actual.substr(at, 36);
+  return std::regex_match(state, uuid) && seen.insert(state).second;
+}
+
+class Cases : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Cases, EveryStepAsWritten) {
+  std::string conf;
+  const auto steps = load(std::string(KEYD_SOURCE_DIR) + "/tests/cases/" + GetParam(), conf);
+  ASSERT_FALSE(steps.empty());
+  Site site(conf);
+  site.startBus();
+  site.subscribe();
+  site.openKey();
+  site.startTranslator();
+  std::string state;
+  std::set<std::string> seen;
+  size_t logAt = 0;
+  for (const auto& step : steps) {
+    SCOPED_TRACE(std::string(GetParam()) + ":" + std::to_string(step.line) + ": " + step.verb + " " +
+                 step.text);
+    std::string text = step.text;
+    for (size_t at; (at = text.find("$STATE")) != std::string::npos;) text.replace(at, 6, state);
+    if (step.verb == "key>") {
+      site.report(text);
+    } else if (step.verb == "bus>") {
+      site.command(text);
+    } else if (step.verb == "<bus") {
+      auto pub = site.publication();
+      ASSERT_TRUE(pub) << "no publication";
+      const size_t blank = step.text.find(' ');
+      EXPECT_EQ(pub->topic, step.text.substr(0, blank));
+      EXPECT_TRUE(matches(step.text.substr(blank + 1), pub->payload, state, seen)) << pub->payload;
+    } else if (step.verb == "<key") {
+      EXPECT_EQ(site.request(), text);
+    } else if (step.verb == "log") {
+      auto found = site.waitForLog(text, logAt);
+      ASSERT_TRUE(found) << "not logged in this order";
+      logAt = *found;
+    } else if (step.verb == "pause") {
+      std::this_thread::sleep_for(std::chrono::duration<double>(std::stod(text)));
+    } else {
+      FAIL() << "unknown step";
+    }
+    if (HasFatalFailure()) break;
+  }
+  site.stopTranslator(SIGTERM);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, Cases, ::testing::Values("reports.cases", "commands.cases", "ping.cases"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           return name.substr(0, name.find('.'));
+                         });
+
+}  // namespace

@@ -1,0 +1,254 @@
+// The translator binary seen from outside: its standard output, its
+// configuration files, the way signals end it, the whole job through the
+// tools an operator uses (keyd-sim, nlite), and the faults it must ride
+// out: the bus daemon late or restarted, no key daemon, bad input, a flood.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "kmsg_json.h"
+#include "system.h"
+
+namespace {
+
+using namespace testsupport;
+
+const std::string kSite =
+    R"({"id":0,"tags":[{"id":0,"type":"u32","value":4660},{"id":1,"type":"str","value":"box-1"},)"
+    R"({"id":8,"type":"str","value":"sw-2"},{"id":35,"type":"str","value":"srv"},)"
+    R"({"id":36,"type":"u16","value":8080},{"id":19,"type":"bytes","value":"0102030405"},)"
+    R"({"id":32,"type":"u32","value":)";
+std::string site(int transactions) { return kSite + std::to_string(transactions) + "}]}"; }
+const std::string kUnlockRequest =
+    R"({"id":1,"tags":[{"id":19,"type":"bytes","value":"0102030405"},{"id":21,"type":"u8","value":0}]})";
+const std::string kBatteryRequest = R"({"id":1,"tags":[{"id":12,"type":"u8","value":0}]})";
+
+std::string unlock(const std::string& payload) {
+  const size_t at = payload.find("\"state\": \"");
+  const std::string state = at == std::string::npos ? "" : payload.substr(at + 10, 36);
+  return R"({"command":"UNLOCK","RFID":"4328719365","state":")" + state + "\"}";
+}
+
+void write(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+// A report, its "site_info" (with that transaction count), then an unlock
+// that reaches the key daemon: the whole job once. Publications and
+// requests that other input caused before are passed over.
+void exchange(Site& s, int transactions, int handledWithinMs = kWaitMs) {
+  s.report(site(transactions));
+  std::optional<Publication> pub;
+  while ((pub = s.publication()) &&
+         pub->payload.find("\"TAG_TRANS_CNT\": " + std::to_string(transactions) + ",") ==
+             std::string::npos) {
+  }
+  ASSERT_TRUE(pub) << "no site_info for " << transactions;
+  s.command(unlock(pub->payload), true, "tests", handledWithinMs);
+  std::optional<std::string> request;
+  while ((request = s.request()) && *request != kUnlockRequest) {
+  }
+  EXPECT_TRUE(request) << "no unlock request";
+}
+
+TEST(Translator, StandardOutputWithoutFilesAndItsEndWhateverTheSignalsDisposition) {
+  const std::vector<std::string> start = {"RUN ME LIKE A LEOPARD", "RUNNING  in strat",
+                                          "Failed to load input file /etc/ram/keyd-translator.conf",
+                                          "Failed to load input file /etc/ram/nembad.conf"};
+  Site s("", "");
+  std::remove("/etc/ram/keyd-translator.conf");
+  s.startBus();  // on the default ports
+  s.startTranslator();
+  for (const auto& line : start) EXPECT_EQ(s.translator->readLine(kWaitMs), line);
+  // Texts are printed as they came, with the sender's application id.
+  s.command(R"({"command":"Battery"})", true, "opsconsole");
+  s.command("not json at all", true, "");
+  s.command("", true, "ops");
+  s.stopTranslator(SIGTERM);
+  // Ignored beforehand (as under nohup), or left at the default.
+  for (int sig : {SIGINT, SIGTERM, 0}) {
+    s.startTranslator(sig ? std::vector<int>{sig} : std::vector<int>{});
+    for (const auto& line : start) EXPECT_EQ(s.translator->readLine(kWaitMs), line);
+    s.stopTranslator(sig ? sig : SIGINT);
+  }
+}
+
+TEST(Translator, TakesTheBusPortsAndLoggingFromItsFiles) {
+  write("/etc/ram/nembad.conf", "nemba.channeler.port=6101\nnemba.broadcaster.port=6102\n");
+  Site s("host=127.0.0.1\npingTime=30\nsubscriptions=a,b\n");
+  s.bus = Child::start({programPath("nembad"), "--print-subscriptions"});  // reads the same file
+  ASSERT_TRUE(s.bus->waitForLine("nembad: channeler 127.0.0.1:6101 broadcaster 127.0.0.1:6102", kWaitMs));
+  s.startTranslator();
+  auto pub = Child::start({programPath("nlite"), "pub", "--channeler-port", "6101", "--app", "ops",
+                           "TransGlam", "hello"});
+  EXPECT_EQ(pub->wait(kWaitMs), 0);
+  EXPECT_TRUE(s.translator->waitForLine("hello from ops", kWaitMs));
+  s.stopTranslator(SIGINT);
+  size_t at = 0;
+  for (const char* line : {"keyDTranslator|channeler port |6101|", "keyDTranslator|broadcaster port |6102|",
+                           "cMiniClient|Starting the client for 127.0.0.1:5555",
+                           "keyDTranslator|Setup complete", "keyDTranslator|RUNNING  MSGBROKER",
+                           "keyDTranslator|JSON message received", "keyDTranslator|END"}) {
+    auto found = s.waitForLog(line, at, 0);
+    ASSERT_TRUE(found) << "missing or out of order: " << line;
+    at = *found;
+  }
+  EXPECT_FALSE(s.waitForLog("keyDTranslator|Setup started", 0, 0)) << "logged before set-up";
+}
+
+// An operator's tools: keyd-sim as the key daemon, nlite to watch and command.
+TEST(Translator, TheWholeJobThroughTheOperatorsTools) {
+  Site s;
+  s.startBus();
+  auto keyd = Child::start({programPath("keyd-sim")});
+  auto sub = Child::start({programPath("nlite"), "sub", "--count", "1", "site_info"});
+  ASSERT_TRUE(s.subscribed("site_info"));
+  s.startTranslator();
+  ASSERT_TRUE(keyd->waitForLine(R"("tags":[{"id":0,"type":"u32","value":0}]})", kWaitMs));
+  keyd->writeStdin(site(3) + "\n");
+  auto line = sub->readLine(kWaitMs);
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->rfind(R"({"topic":"site_info","app":"MetaGlam","kind":2,"payload":"{\"CFG\": )", 0), 0u)
+      << *line;
+  EXPECT_EQ(sub->wait(kWaitMs), 0);
+  const std::string quoted = R"(\"state\": \")";  // inside the JSON string "payload"
+  const size_t at = line->find(quoted);
+  ASSERT_NE(at, std::string::npos);
+  const std::string command = R"({"command":"UNLOCK","RFID":"4328719365","state":")" +
+                              line->substr(at + quoted.size(), 36) + "\"}";
+  auto pub = Child::start({programPath("nlite"), "pub", "--app", "ops", "TransGlam", command});
+  EXPECT_EQ(pub->wait(kWaitMs), 0);
+  EXPECT_TRUE(keyd->waitForLine(R"({"id":19,"type":"bytes","value":"0102030405"},{"id":21,"type":"u8","value":0}]})", kWaitMs));
+  EXPECT_TRUE(s.translator->waitForLine(command + " from ops", kWaitMs));
+  s.stopTranslator(SIGTERM);
+  keyd->signal(SIGTERM);
+  EXPECT_EQ(keyd->wait(kWaitMs), 0);
+}
+
+// A reader of standard output that goes away must not end the daemon.
+TEST(Translator, KeepsRunningWhenItsStandardOutputIsClosed) {
+  Site s;
+  s.startBus();
+  s.startTranslator();
+  ASSERT_TRUE(s.translator->waitForLine("Failed to load input file /etc/ram/nembad.conf", kWaitMs));
+  s.translator->closeStdout();
+  // The first text is printed to nobody; the second is handled afterwards.
+  s.command(R"({"command":"Battery"})", false);
+  s.command(R"({"command":"req_cfg"})", false);
+  ASSERT_TRUE(s.waitForLog("keyDTranslator|CmdType is CMD_CFG so no message required"));
+  s.translator->signal(SIGTERM);
+  EXPECT_EQ(s.translator->wait(kWaitMs), 0);
+  EXPECT_EQ(s.translator->drainStderr(), "");
+}
+
+// The bus daemon starts after the translator has published: the
+// publication waits in the translator and is delivered once it connects.
+// The translator is held stopped while the bus daemon starts and the
+// subscriber subscribes, so it cannot connect first.
+TEST(Faults, TheBusDaemonStartsLate) {
+  Site s("", "DEBUG");
+  s.openKey();
+  s.startTranslator();
+  s.report(site(1));
+  ASSERT_TRUE(s.waitForLog("keyDTranslator|CFG Message Sent"));
+  s.translator->signal(SIGSTOP);
+  s.startBus();
+  s.subscribe();
+  s.translator->signal(SIGCONT);
+  ASSERT_TRUE(s.subscribed("TransGlam"));
+  auto pub = s.publication();
+  ASSERT_TRUE(pub && pub->topic == "site_info");
+  s.command(unlock(pub->payload));
+  EXPECT_EQ(s.request(), kUnlockRequest);
+  s.stopTranslator(SIGTERM);
+}
+
+// The bus daemon killed and started again: both ends resubscribe, and
+// reports and commands flow again.
+TEST(Faults, TheBusDaemonIsKilledAndRestarted) {
+  Site s("", "INFO");
+  s.startBus();
+  s.subscribe();
+  s.openKey();
+  s.startTranslator();
+  exchange(s, 1);
+  s.bus->signal(SIGKILL);
+  ASSERT_TRUE(s.bus->wait(kWaitMs));
+  s.startBus();
+  ASSERT_TRUE(s.subscribed("TransGlam") && s.subscribed("site_info") && s.subscribed("command"));
+  exchange(s, 2);
+  s.stopTranslator(SIGINT);
+}
+
+// No key daemon: the keep-alive and a request meet ICMP port unreachable,
+// read back as errors. Then it appears: the next keep-alive reaches it.
+TEST(Faults, TheKeyDaemonStartsLate) {
+  Site s("", "INFO");
+  s.startBus();
+  s.subscribe();
+  s.startTranslator();
+  ASSERT_TRUE(s.waitForLog("cMiniClient|Socket Read Error -1"));
+  s.command(R"({"command":"Battery"})");
+  auto first = s.waitForLog("cMiniClient|Socket Read Error -1");
+  ASSERT_TRUE(first && s.waitForLog("cMiniClient|Socket Read Error -1", *first));
+  s.openKey();
+  auto keepAlive = s.key->receive(2 * kWaitMs);
+  ASSERT_TRUE(keepAlive);
+  exchange(s, 5);
+  s.stopTranslator(SIGTERM);
+}
+
+// The fuzz targets' seed corpora through the real binary, then one good
+// exchange: the daemon stays up, silent on standard error.
+TEST(Faults, FuzzCorporaThenAGoodExchange) {
+  Site s("", "INFO");
+  s.startBus();
+  s.subscribe();
+  s.openKey();
+  s.startTranslator();
+  auto files = [](const char* corpus) {
+    std::vector<std::string> texts;
+    for (const auto& f : std::filesystem::directory_iterator(sourcePath("fuzz/corpus/") + corpus)) {
+      std::stringstream text;
+      text << std::ifstream(f.path()).rdbuf();
+      texts.push_back(text.str());
+    }
+    return texts;
+  };
+  for (const char* corpus : {"broker_datagram", "kmsg_parse"})
+    for (const auto& d : files(corpus)) s.sendRaw(UdpPeer::Bytes(d.begin(), d.end()));
+  const auto texts = files("broker_json");
+  for (const auto& t : texts) s.command(t, false);
+  // The run loop takes one text a second: the good command comes after them.
+  exchange(s, 4242, static_cast<int>(texts.size() + 10) * 1000);
+  EXPECT_EQ(s.translator->drainStderr(), "");
+  s.stopTranslator(SIGTERM);
+}
+
+// SIGTERM and SIGINT while changing reports arrive at full speed.
+TEST(Faults, SignalsEndTheDaemonInOrderDuringAFlood) {
+  Site s("", "INFO");
+  s.startBus();
+  s.subscribe();
+  s.openKey();
+  std::vector<UdpPeer::Bytes> reports;
+  for (int n = 0; n < 100; ++n) reports.push_back(kmsgjson::datagramOf(site(n)));
+  for (int sig : {SIGTERM, SIGINT}) {
+    s.startTranslator();
+    std::atomic<bool> done{false};
+    std::thread flood([&] {
+      for (size_t i = 0; !done; ++i) s.key->reply(reports[i % reports.size()]);
+    });
+    ASSERT_TRUE(s.publication());  // the flood is being handled
+    s.stopTranslator(sig);
+    done = true;
+    flood.join();
+    while (s.key->receive(0)) {
+    }
+  }
+}
+
+}  // namespace
