@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "nlite.h"
+
 class configuration {
  public:
   static configuration& getInstance();
@@ -45,8 +47,8 @@ class configuration {
   std::optional<std::string> mHost;
   std::optional<std::string> mSubscriptions;
   // Replaced during set-up by the bus daemon file's values or their defaults.
-  int mChannelerPort = 5555;
-  int mBroadcasterPort = 5556;
+  int mChannelerPort = nlite::kDefaultChannelerPort;
+  int mBroadcasterPort = nlite::kDefaultBroadcasterPort;
   int mSubscriptionCount = 0;
   int mPingTime = 0;  // set during set-up before any use
 };

@@ -19,24 +19,9 @@
 #include "cConfigFile.h"
 #include "nlite.h"
 
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define NEMBAD_TSAN 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__) || defined(NEMBAD_TSAN)
-// libzmq is not instrumented; its hand-over between this thread and its I/O
-// thread is invisible to ThreadSanitizer (same suppressions as the client's).
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:libzmq.so\ncalled_from_lib:libzmq.so\n";
-}
-#endif
-
 namespace {
 
 constexpr const char* kDefaultConf = "/etc/ram/nembad.conf";
-constexpr int kDefaultChanneler = 5557;
-constexpr int kDefaultBroadcaster = 5558;
 // Messages queued per peer on either side; a burst of tens of thousands of
 // small messages towards a connected subscriber must not be dropped.
 constexpr int kHighWaterMark = 100000;
@@ -52,13 +37,14 @@ volatile sig_atomic_t gStop = 0;
 void onSignal(int) { gStop = 1; }
 
 void usage(FILE* out) {
-  std::fputs(
+  std::fprintf(
+      out,
       "usage: nembad [--conf PATH] [--channeler-port N] [--broadcaster-port N]\n"
       "  Bus daemon: receives publications on tcp://127.0.0.1:<channeler port>\n"
       "  and forwards each to the subscribers on tcp://127.0.0.1:<broadcaster port>.\n"
       "  --conf PATH            configuration file (default /etc/ram/nembad.conf),\n"
-      "                         keys nemba.channeler.port (default 5557) and\n"
-      "                         nemba.broadcaster.port (default 5558)\n"
+      "                         keys nemba.channeler.port (default %d) and\n"
+      "                         nemba.broadcaster.port (default %d)\n"
       "  --channeler-port N     overrides the file; 0 picks a free port\n"
       "  --broadcaster-port N   overrides the file; 0 picks a free port\n"
       "  --print-subscriptions  prints \"nembad: subscribe TOPIC\" and\n"
@@ -68,7 +54,7 @@ void usage(FILE* out) {
       "  --help                 this text\n"
       "  Prints \"nembad: channeler 127.0.0.1:<port> broadcaster 127.0.0.1:<port>\"\n"
       "  once both ports are bound; ends with status 0 on SIGINT or SIGTERM.\n",
-      out);
+      nlite::kDefaultChannelerPort, nlite::kDefaultBroadcasterPort);
 }
 
 std::optional<int> parsePort(const char* text) {
@@ -251,8 +237,8 @@ int main(int argc, char** argv) {
     cConfigFile conf;
     conf.load(confPath);
     for (auto [key, def, port] :
-         {std::tuple{"nemba.channeler.port", kDefaultChanneler, &channeler},
-          std::tuple{"nemba.broadcaster.port", kDefaultBroadcaster, &broadcaster}}) {
+         {std::tuple{"nemba.channeler.port", nlite::kDefaultChannelerPort, &channeler},
+          std::tuple{"nemba.broadcaster.port", nlite::kDefaultBroadcasterPort, &broadcaster}}) {
       if (*port) continue;
       const int v = conf.getInt(key, def);
       // The translator reads the same keys and connects to what it finds:

@@ -32,6 +32,11 @@ constexpr unsigned kMaxPayload = 256 * 1024;
 constexpr int kSendQueueBound = 10000;
 // Longest topic and application id, in bytes; send() refuses longer ones.
 constexpr unsigned kMaxName = 4096;
+// The bus daemon's ports when nothing names others: its configuration file
+// (keys "nemba.channeler.port" and "nemba.broadcaster.port", read by the bus
+// daemon and the translator alike) or a tool's option.
+constexpr int kDefaultChannelerPort = 5557;
+constexpr int kDefaultBroadcasterPort = 5558;
 
 // One received bus message.
 class Message {

@@ -16,26 +16,6 @@
 #include <utility>
 #include <vector>
 
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define NLITE_TSAN 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__) || defined(NLITE_TSAN)
-// libzmq is not instrumented: the hand-over of its objects between the
-// caller's thread and its I/O thread goes through synchronisation that
-// ThreadSanitizer cannot see and would be reported as races. Every program
-// that uses a Client gets these suppressions (nembad carries its own). The
-// second makes ThreadSanitizer ignore the calls libzmq itself makes (malloc,
-// free, memcpy, locks): without it every message freed by the I/O thread
-// goes through the report path, whose list of racy addresses grows by one
-// each time, so after some ten thousand publications each one takes
-// milliseconds.
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:libzmq.so\ncalled_from_lib:libzmq.so\n";
-}
-#endif
-
 namespace nlite {
 
 namespace {
