@@ -1,3 +1,4 @@
+// configuration: the process-wide settings object and its text fields.
 #include "configuration.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// kmsgBroker: its set-up, the bus receive loop, the signal handler, startBroker.
 #include "kmsgBroker.h"
 
 #include <signal.h>

@@ -1,3 +1,5 @@
+// cKey: the key record's texts, its lock list and lookups, its JSON rendering
+// and its comparison.
 #include "cKey.h"
 
 #include <cstdio>

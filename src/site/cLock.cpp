@@ -1,3 +1,4 @@
+// cLock: one lock's RF tag and decimal name, its JSON rendering and comparison.
 #include "cLock.h"
 
 #include <cstdio>

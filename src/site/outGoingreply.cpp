@@ -1,3 +1,4 @@
+// outGoingreply: the lock-status reply's text and its JSON rendering.
 #include "outGoingreply.h"
 
 #include <cstdlib>

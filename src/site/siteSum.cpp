@@ -1,3 +1,4 @@
+// siteSum: the site summary's texts, its JSON rendering and its comparison.
 #include "siteSum.h"
 
 #include <cstdlib>
