@@ -12,6 +12,7 @@
 #include <string>
 
 #include "nlite.h"
+#include "optionalText.h"
 
 class configuration {
  public:
@@ -39,9 +40,6 @@ class configuration {
 
  private:
   configuration() = default;
-  static const char* text(const std::optional<std::string>& field) {
-    return field ? field->c_str() : nullptr;
-  }
 
   std::optional<std::string> mConfPath;
   std::optional<std::string> mHost;

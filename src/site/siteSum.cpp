@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 
+#include "optionalText.h"
+
 siteSum::siteSum() = default;
 
 siteSum::~siteSum() {
@@ -21,23 +23,10 @@ siteSum::~siteSum() {
   }
 }
 
-void siteSum::setSiteID(const char* text) {
-  if (text)
-    mSiteID.emplace(text);
-  else
-    mSiteID.reset();
-}
-
-const char* siteSum::getSiteID() const { return mSiteID ? mSiteID->c_str() : nullptr; }
-
-void siteSum::setSiteLabel(const char* text) {
-  if (text)
-    mSiteLabel.emplace(text);
-  else
-    mSiteLabel.reset();
-}
-
-const char* siteSum::getSiteLabel() const { return mSiteLabel ? mSiteLabel->c_str() : nullptr; }
+void siteSum::setSiteID(const char* text) { assignText(mSiteID, text); }
+const char* siteSum::getSiteID() const { return textOf(mSiteID); }
+void siteSum::setSiteLabel(const char* text) { assignText(mSiteLabel, text); }
+const char* siteSum::getSiteLabel() const { return textOf(mSiteLabel); }
 
 JsonPtr siteSum::toJSON() const {
   JsonPtr object(json_object());

@@ -17,6 +17,7 @@
 #include <tuple>
 
 #include "cConfigFile.h"
+#include "kconf_number.h"
 #include "nlite.h"
 
 namespace {
@@ -25,9 +26,6 @@ constexpr const char* kDefaultConf = "/etc/ram/nembad.conf";
 // Messages queued per peer on either side; a burst of tens of thousands of
 // small messages towards a connected subscriber must not be dropped.
 constexpr int kHighWaterMark = 100000;
-// A frame larger than this makes ZeroMQ drop the sender's connection, so one
-// misbehaving client cannot exhaust the daemon's memory.
-constexpr int64_t kMaxFrame = static_cast<int64_t>(nlite::kMaxPayload) + 4096;
 // Messages forwarded per wake-up before the stop flag is looked at again.
 constexpr int kBatch = 1000;
 constexpr long kPollMs = 200;
@@ -57,13 +55,10 @@ void usage(FILE* out) {
       nlite::kDefaultChannelerPort, nlite::kDefaultBroadcasterPort);
 }
 
+// A port number, 0 (a free port) included.
 std::optional<int> parsePort(const char* text) {
-  if (!text || !*text) return std::nullopt;
-  errno = 0;
-  char* end = nullptr;
-  long v = std::strtol(text, &end, 10);
-  if (errno != 0 || *end != '\0' || v < 0 || v > 65535) return std::nullopt;
-  return static_cast<int>(v);
+  const std::optional<long> v = kconf::parseNumber(text, 0, 65535);
+  return v ? std::optional<int>(static_cast<int>(*v)) : std::nullopt;
 }
 
 // Binds socket on 127.0.0.1:port (0: a free port); returns the bound port.
@@ -149,7 +144,7 @@ int run(int channelerPort, int broadcasterPort, bool printSubscriptions) {
   void* pull = zmq_socket(ctx, ZMQ_PULL);
   void* pub = zmq_socket(ctx, ZMQ_XPUB);
   int hwm = kHighWaterMark;
-  int64_t maxFrame = kMaxFrame;
+  int64_t maxFrame = nlite::kMaxFrame;
   int zero = 0;
   int pubLinger = 200;
   zmq_setsockopt(pull, ZMQ_RCVHWM, &hwm, sizeof hwm);

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "kconf_number.h"
 #include "kjson.h"
 #include "nlite.h"
 
@@ -65,15 +66,6 @@ int usageError(const std::string& text) {
   std::fprintf(stderr, "nlite: %s\n", text.c_str());
   std::fputs("Try 'nlite --help'.\n", stderr);
   return 2;
-}
-
-std::optional<long> parseLong(const char* text, long min, long max) {
-  if (!text || !*text) return std::nullopt;
-  errno = 0;
-  char* end = nullptr;
-  long v = std::strtol(text, &end, 10);
-  if (errno != 0 || *end != '\0' || v < min || v > max) return std::nullopt;
-  return v;
 }
 
 std::optional<double> parseSeconds(const char* text) {
@@ -181,11 +173,11 @@ int runPub(int argc, char** argv) {
       if (!s) return usageError("--timeout: not a positive number of seconds: " + std::string(value));
       timeout = *s;
     } else if (name == "--kind") {
-      if (!(n = parseLong(value, INT32_MIN, INT32_MAX)))
+      if (!(n = kconf::parseNumber(value, INT32_MIN, INT32_MAX)))
         return usageError("--kind: not a 32-bit integer: " + std::string(value));
       kind = *n;
     } else {
-      if (!(n = parseLong(value, 1, 65535)))
+      if (!(n = kconf::parseNumber(value, 1, 65535)))
         return usageError(name + ": not a port number (1-65535): " + value);
       port = *n;
     }
@@ -236,11 +228,11 @@ int runSub(int argc, char** argv) {
       if (!(timeout = parseSeconds(value)))
         return usageError("--timeout: not a positive number of seconds: " + std::string(value));
     } else if (name == "--count") {
-      if (!(n = parseLong(value, 1, INT_MAX)))
+      if (!(n = kconf::parseNumber(value, 1, INT_MAX)))
         return usageError("--count: not a positive number: " + std::string(value));
       count = *n;
     } else {
-      if (!(n = parseLong(value, 1, 65535)))
+      if (!(n = kconf::parseNumber(value, 1, 65535)))
         return usageError(name + ": not a port number (1-65535): " + value);
       port = *n;
     }

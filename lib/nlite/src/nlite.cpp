@@ -22,9 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Frames a little over the payload bound are still read off the wire (and
-// then dropped by receive()); larger ones make ZeroMQ drop the connection.
-constexpr int64_t kMaxFrame = static_cast<int64_t>(kMaxPayload) + 4096;
 // Waiting messages receive() drops in one call before it gives up.
 constexpr int kMaxDropsPerReceive = 1000;
 // After the receiving socket's handshake, time for its subscriptions to
