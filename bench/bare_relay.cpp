@@ -8,7 +8,7 @@
 // Ownership: main owns the socket and the bus client.
 // Threads: one; it ends after --max-seconds, or on SIGINT/SIGTERM.
 //
-// bare_relay --channeler-port N [--max-seconds S]
+// bare_relay [--channeler-port N] [--max-seconds S]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -21,6 +21,7 @@
 #include <cstring>
 #include <string>
 
+#include "kmsg.h"
 #include "nlite.h"
 
 namespace {
@@ -31,14 +32,14 @@ extern "C" void onSignal(int) { gStop = 1; }
 }  // namespace
 
 int main(int argc, char** argv) {
-  int channeler = 0;
+  int channeler = nlite::kDefaultChannelerPort;
   int maxSeconds = 600;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--channeler-port") == 0) channeler = std::atoi(argv[i + 1]);
     else if (std::strcmp(argv[i], "--max-seconds") == 0) maxSeconds = std::atoi(argv[i + 1]);
   }
   if (channeler <= 0) {
-    std::fprintf(stderr, "usage: bare_relay --channeler-port N [--max-seconds S]\n");
+    std::fprintf(stderr, "usage: bare_relay [--channeler-port N] [--max-seconds S]\n");
     return 2;
   }
   struct sigaction sa {};
@@ -53,7 +54,7 @@ int main(int argc, char** argv) {
   sockaddr_in peer{};
   peer.sin_family = AF_INET;
   peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  peer.sin_port = htons(5555);
+  peer.sin_port = htons(KMSG_DAEMON_PORT);
   if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
     std::perror("bare_relay: socket");
     return 1;

@@ -25,19 +25,15 @@
 // step records. Threads: main (orchestration and sending) and one receiver
 // thread that owns the subscriber.
 #include <arpa/inet.h>
-#include <dirent.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -46,16 +42,17 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "kmsg.h"
 #include "nlite.h"
 
 namespace {
 
+using namespace bench;
 using Clock = std::chrono::steady_clock;
 
 int64_t nowNs() {
@@ -73,8 +70,8 @@ struct Options {
   std::string translator;
   std::string relay;
   std::string logDir = ".";
-  int channeler = 0;
-  int broadcaster = 0;
+  int channeler = nlite::kDefaultChannelerPort;
+  int broadcaster = nlite::kDefaultBroadcasterPort;
   int idleSeconds = 60;
   double stepSeconds = 2.0;
   double startRate = 4000;
@@ -89,8 +86,8 @@ struct Options {
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
-               "usage: e2e_bench --translator PATH --relay PATH --channeler-port N "
-               "--broadcaster-port N [--log-dir DIR] [--idle-seconds S] [--step-seconds S] "
+               "usage: e2e_bench --translator PATH --relay PATH [--channeler-port N] "
+               "[--broadcaster-port N] [--log-dir DIR] [--idle-seconds S] [--step-seconds S] "
                "[--start-rate R] [--max-rate R] [--bisections K] [--latency-rate R] "
                "[--latency-seconds S] [--thread-detail 0|1] [--bus-pid PID] "
                "[--latency-dump DIR]\n");
@@ -124,224 +121,10 @@ Options parse(int argc, char** argv) {
   return o;
 }
 
-// ------------------------------------------------------------ /proc
-
-// utime and stime of a process, in clock ticks ({-1, -1} when unknown).
-struct CpuTicks {
-  long long user = -1, system = -1;
-  long long minorFaults = -1;
-  long long total() const { return user < 0 ? -1 : user + system; }
-};
-
-CpuTicks cpuSplitPath(const std::string& path) {
-  std::ifstream in(path);
-  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  // The command name may hold blanks: fields are counted after its ')'.
-  CpuTicks t;
-  const size_t close = all.rfind(')');
-  if (close == std::string::npos) return t;
-  std::istringstream rest(all.substr(close + 2));
-  std::string field;
-  // Field 3 is the first after the name; minflt is field 10, utime 14,
-  // stime 15.
-  for (int f = 3; f <= 15 && rest >> field; ++f) {
-    if (f == 10) t.minorFaults = std::atoll(field.c_str());
-    if (f == 14) t.user = std::atoll(field.c_str());
-    if (f == 15) t.system = std::atoll(field.c_str());
-  }
-  return t;
-}
-
-CpuTicks cpuSplit(pid_t pid) { return cpuSplitPath("/proc/" + std::to_string(pid) + "/stat"); }
-
-// utime + stime of a process, in clock ticks.
-long long cpuTicks(pid_t pid) { return cpuSplit(pid).total(); }
-
-// A "Name: value" field of /proc/PID/status, or -1.
-long statusKb(pid_t pid, const char* name) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  const size_t n = std::strlen(name);
-  while (std::getline(in, line))
-    if (line.compare(0, n, name) == 0 && line.size() > n && line[n] == ':')
-      return std::atol(line.c_str() + n + 1);
-  return -1;
-}
-
-// Per thread of a process: name, CPU ticks (user, system) and context
-// switches (voluntary, involuntary), for --thread-detail.
-struct ThreadStat {
-  std::string name;
-  long long user = 0, system = 0, voluntary = 0, involuntary = 0;
-};
-
-std::vector<std::pair<int, ThreadStat>> threadStats(pid_t pid) {
-  std::vector<std::pair<int, ThreadStat>> out;
-  const std::string base = "/proc/" + std::to_string(pid) + "/task/";
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(base.c_str()), ::closedir);
-  if (!dir) return out;
-  while (dirent* e = ::readdir(dir.get())) {
-    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-    ThreadStat t;
-    const CpuTicks c = cpuSplitPath(base + e->d_name + "/stat");
-    t.user = c.user;
-    t.system = c.system;
-    std::ifstream status(base + e->d_name + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-      if (line.rfind("Name:", 0) == 0) t.name = line.substr(line.find_first_not_of(" \t", 5));
-      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) t.voluntary = std::atoll(line.c_str() + 24);
-      if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
-        t.involuntary = std::atoll(line.c_str() + 27);
-    }
-    out.emplace_back(std::atoi(e->d_name), t);
-  }
-  std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  return out;
-}
-
-// Nanoseconds on CPU of the process's threads alive now
-// (/proc/PID/task/TID/schedstat, first field).
-long long liveThreadsNs(pid_t pid) {
-  const std::string base = "/proc/" + std::to_string(pid) + "/task/";
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(base.c_str()), ::closedir);
-  if (!dir) return -1;
-  long long sum = 0;
-  while (dirent* e = ::readdir(dir.get())) {
-    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-    std::ifstream in(base + e->d_name + "/schedstat");
-    long long ns = 0;
-    if (in >> ns) sum += ns;
-  }
-  return sum;
-}
-
-// UDP datagrams the kernel of this sandbox dropped for want of buffer room.
-long long udpRcvbufErrors() {
-  std::ifstream in("/proc/net/snmp");
-  std::string header, values;
-  while (std::getline(in, header)) {
-    if (header.rfind("Udp:", 0) != 0) continue;
-    std::getline(in, values);
-    std::istringstream h(header), v(values);
-    std::string name, value;
-    while (h >> name && v >> value)
-      if (name == "RcvbufErrors") return std::atoll(value.c_str());
-  }
-  return -1;
-}
-
-// ------------------------------------------------------------ children
-
-struct ChildProc {
-  pid_t pid = -1;
-  std::string name;
-};
-
-ChildProc spawn(const std::string& name, const std::vector<std::string>& argv,
-                const std::string& logPath) {
-  ChildProc c;
-  c.name = name;
-  // Everything the child needs is made before the fork: the driver has
-  // threads, so the child may only make async-signal-safe calls.
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  const int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  c.pid = ::fork();
-  if (c.pid == 0) {
-    if (fd >= 0) {
-      ::dup2(fd, 1);
-      ::dup2(fd, 2);
-    }
-    ::execv(args[0], args.data());
-    _exit(127);
-  }
-  if (fd >= 0) ::close(fd);
-  return c;
-}
-
-void stopChild(ChildProc& c) {
-  if (c.pid <= 0) return;
-  ::kill(c.pid, SIGTERM);
-  for (int i = 0; i < 50; ++i) {
-    if (::waitpid(c.pid, nullptr, WNOHANG) == c.pid) {
-      c.pid = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  ::kill(c.pid, SIGKILL);
-  ::waitpid(c.pid, nullptr, 0);
-  c.pid = -1;
-}
-
-// ------------------------------------------------------------ reports
-
-// A SET report as bytes, with the offset of its transaction count value.
-struct Report {
-  std::vector<unsigned char> bytes;
-  size_t countAt = 0;
-};
-
-void addConfigTags(KMsg& m, bool withCount, int variant) {
-  m.addTag(KTagFactory::createKTag(TAG_KEY_SN, 0x1234u));
-  m.addTag(KTagFactory::createKTag(TAG_KEY_BOX, "box-1"));
-  m.addTag(KTagFactory::createKTag(TAG_KEY_SW, "sw-2.0"));
-  m.addTag(KTagFactory::createKTag(TAG_SRV_NAME, "srv.example"));
-  m.addTag(KTagFactory::createKTag(TAG_SRV_PORT, static_cast<unsigned short>(8080)));
-  if (!withCount) return;
-  m.addTag(KTagFactory::createKTag(TAG_TRANS_CNT, 0u));
-  for (int i = 0; i < 10; ++i) {
-    const unsigned char last = static_cast<unsigned char>(i == 9 ? 0x40 + variant : i);
-    const unsigned char rf[5] = {0x01, 0x02, 0x03, static_cast<unsigned char>(0x10 + i), last};
-    m.addTag(KTagFactory::createKTag(TAG_LOCK_TAG, rf, 5));
-  }
-}
-
-// The report of configuration `variant` (0 or 1): a key and ten locks.
-Report makeReport(int variant) {
-  KMsg whole(MSG_SET), prefix(MSG_SET);
-  addConfigTags(whole, true, variant);
-  addConfigTags(prefix, false, variant);
-  Report r;
-  r.bytes.resize(2048);
-  r.bytes.resize(static_cast<size_t>(whole.getMsg(r.bytes.data(), 2048)));
-  unsigned char scratch[2048];
-  r.countAt = static_cast<size_t>(prefix.getMsg(scratch, sizeof scratch)) + KMSG_TAG_HEADER_SIZE;
-  return r;
-}
-
-void putCount(Report& r, uint32_t value) {
-  r.bytes[r.countAt] = static_cast<unsigned char>(value >> 24);
-  r.bytes[r.countAt + 1] = static_cast<unsigned char>(value >> 16);
-  r.bytes[r.countAt + 2] = static_cast<unsigned char>(value >> 8);
-  r.bytes[r.countAt + 3] = static_cast<unsigned char>(value);
-}
-
-// The sequence number a publication carries back, or nothing.
-std::optional<uint32_t> sequenceOf(const char* data, size_t size) {
-  if (size > 0 && data[0] == '{') {
-    static const char kKey[] = "\"TAG_TRANS_CNT\"";
-    const char* at = static_cast<const char*>(memmem(data, size, kKey, sizeof kKey - 1));
-    if (!at) return std::nullopt;
-    const char* end = data + size;
-    const char* p = at + sizeof kKey - 1;
-    while (p < end && (*p == ':' || *p == ' ')) ++p;
-    uint32_t value = 0;
-    bool any = false;
-    for (; p < end && *p >= '0' && *p <= '9'; ++p, any = true) value = value * 10 + (*p - '0');
-    return any ? std::optional<uint32_t>(value) : std::nullopt;
-  }
-  std::unique_ptr<KMsg> m(KMsg::parseMsg(data, static_cast<unsigned short>(size)));
-  if (!m) return std::nullopt;
-  for (const auto& tag : m->tags())
-    if (tag->mId == TAG_TRANS_CNT)
-      if (auto* t = ktag_cast<KTagUInt32>(tag.get())) return t->getValue();
-  return std::nullopt;
-}
-
 // ------------------------------------------------------------ the run
+
+// Locks per report: a key and ten locks, as the micro benchmarks use.
+constexpr int kLocks = 10;
 
 // One batch of reports and what came back of it.
 struct Batch {
@@ -362,8 +145,6 @@ class Driver {
   int run();
 
  private:
-  bool openKeyDaemon();
-  std::optional<sockaddr_in> waitPeer(int timeoutMs, const std::optional<sockaddr_in>& not_);
   void receiverLoop();
   struct StepResult {
     double target = 0, achieved = 0;
@@ -381,7 +162,7 @@ class Driver {
 
   const Options& mOpt;
   int mKeyDaemon = -1;
-  Report mReports[2] = {makeReport(0), makeReport(1)};
+  Report mReports[2] = {makeReport(0, kLocks), makeReport(1, kLocks)};
   uint32_t mNextSeq = 1;
   std::atomic<bool> mStop{false};
   std::atomic<bool> mSubscribed{false};
@@ -389,36 +170,6 @@ class Driver {
   Batch* mBatch = nullptr;
   std::atomic<unsigned long> mStray{0};
 };
-
-bool Driver::openKeyDaemon() {
-  mKeyDaemon = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(5555);
-  int big = 4 << 20;
-  ::setsockopt(mKeyDaemon, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-  return mKeyDaemon >= 0 &&
-         ::bind(mKeyDaemon, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-}
-
-// The address of the first datagram from a sender other than `not_`.
-std::optional<sockaddr_in> Driver::waitPeer(int timeoutMs,
-                                            const std::optional<sockaddr_in>& not_) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (Clock::now() < deadline) {
-    pollfd p{mKeyDaemon, POLLIN, 0};
-    if (::poll(&p, 1, 100) <= 0) continue;
-    unsigned char buf[2048];
-    sockaddr_in from{};
-    socklen_t len = sizeof from;
-    if (::recvfrom(mKeyDaemon, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len) < 0)
-      continue;
-    if (not_ && not_->sin_port == from.sin_port) continue;
-    return from;
-  }
-  return std::nullopt;
-}
 
 void Driver::receiverLoop() {
   const char* topics[] = {"site_info"};
@@ -465,7 +216,7 @@ Driver::StepResult Driver::runBatch(const sockaddr_in& peer, pid_t pid, double r
     std::lock_guard<std::mutex> lock(mBatchMutex);
     mBatch = &batch;
   }
-  const long long dropsBefore = udpRcvbufErrors();
+  const long long dropsBefore = snmpUdp("RcvbufErrors");
   const CpuTicks cpuBefore = cpuSplit(pid);
   const long long busBefore = mOpt.busPid > 0 ? cpuTicks(mOpt.busPid) : -1;
   const long long selfBefore = cpuTicks(::getpid());
@@ -480,7 +231,7 @@ Driver::StepResult Driver::runBatch(const sockaddr_in& peer, pid_t pid, double r
     uint32_t due = static_cast<uint32_t>(std::min<double>(count, (now - start) * perNs + 1));
     for (; sent < due; ++sent) {
       Report& rep = mReports[sent & 1];
-      putCount(rep, batch.base + sent);
+      rep.setCount(batch.base + sent);
       batch.sentNs[sent].store(nowNs(), std::memory_order_relaxed);
       ::sendto(mKeyDaemon, rep.bytes.data(), rep.bytes.size(), 0,
                reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
@@ -535,7 +286,7 @@ Driver::StepResult Driver::runBatch(const sockaddr_in& peer, pid_t pid, double r
                    static_cast<double>(after.involuntary - before.involuntary) / count);
     }
   }
-  r.kernelDrops = udpRcvbufErrors() - dropsBefore;
+  r.kernelDrops = snmpUdp("RcvbufErrors") - dropsBefore;
   if (cpuBefore.total() >= 0 && cpuAfter.total() >= 0) {
     const long long used = cpuAfter.total() - cpuBefore.total();
     r.cpuUsPerReport = used * 1e6 / sysconf(_SC_CLK_TCK) / count;
@@ -573,7 +324,8 @@ void result(const std::string& key, double value) {
 }
 
 int Driver::run() {
-  if (!openKeyDaemon()) {
+  mKeyDaemon = bindKeyDaemon(4 << 20);
+  if (mKeyDaemon < 0) {
     std::perror("e2e_bench: cannot bind 127.0.0.1:5555 (run inside keyd-sandbox)");
     return 1;
   }
@@ -582,7 +334,7 @@ int Driver::run() {
 
   struct Target {
     const char* name = "";
-    ChildProc proc;
+    Child proc;
     sockaddr_in peer{};
     // The search: the best lossless rate, and the bounds still open.
     double best = 0, bestTarget = 0, lo = 0, hi = 0, next = 0;
@@ -596,36 +348,35 @@ int Driver::run() {
   targets[0].name = "translator";
   targets[1].name = "relay";
 
-  targets[0].proc = spawn("translator", {mOpt.translator}, mOpt.logDir + "/translator.out");
-  auto tPeer = waitPeer(15000, std::nullopt);
+  targets[0].proc = spawn({mOpt.translator}, mOpt.logDir + "/translator.out");
+  auto tPeer = waitPeer(mKeyDaemon, 15000);
   if (!tPeer) {
     std::fprintf(stderr, "e2e_bench: no keep-alive from the translator\n");
-    stopChild(targets[0].proc);
+    targets[0].proc.stop();
     mStop.store(true);
     receiver.join();
     return 1;
   }
   targets[0].peer = *tPeer;
-  targets[1].proc = spawn("relay",
-                          {mOpt.relay, "--channeler-port", std::to_string(mOpt.channeler),
+  targets[1].proc = spawn({mOpt.relay, "--channeler-port", std::to_string(mOpt.channeler),
                            "--max-seconds", "600"},
                           mOpt.logDir + "/relay.out");
-  auto rPeer = waitPeer(15000, tPeer);
+  auto rPeer = waitPeer(mKeyDaemon, 15000, tPeer);
   if (!rPeer) {
     std::fprintf(stderr, "e2e_bench: no announcement from the relay\n");
-    stopChild(targets[0].proc);
-    stopChild(targets[1].proc);
+    targets[0].proc.stop();
+    targets[1].proc.stop();
     mStop.store(true);
     receiver.join();
     return 1;
   }
   targets[1].peer = *rPeer;
-  const pid_t translatorPid = targets[0].proc.pid;
+  const pid_t translatorPid = targets[0].proc.pid();
 
   // Idle: the translator's CPU with no traffic.
   std::this_thread::sleep_for(std::chrono::seconds(3));
-  result("translator_threads", statusKb(translatorPid, "Threads"));
-  result("translator_rss_start_kib", statusKb(translatorPid, "VmRSS"));
+  result("translator_threads", statusField(translatorPid, "Threads"));
+  result("translator_rss_start_kib", statusField(translatorPid, "VmRSS"));
   if (mOpt.idleSeconds > 0) {
     std::fprintf(stderr, "e2e_bench: idle CPU of the translator over %d s\n", mOpt.idleSeconds);
     const long long before = cpuTicks(translatorPid);
@@ -653,7 +404,7 @@ int Driver::run() {
     for (Target& t : targets) {
       if (t.done) continue;
       any = true;
-      const StepResult s = runBatch(t.peer, t.proc.pid, t.next, mOpt.stepSeconds, nullptr);
+      const StepResult s = runBatch(t.peer, t.proc.pid(), t.next, mOpt.stepSeconds, nullptr);
       t.reports += s.sent;
       std::fprintf(stderr,
                    "e2e_bench: %-10s target %8.0f/s sent %7u at %8.0f/s received %7u dup %u "
@@ -715,7 +466,8 @@ int Driver::run() {
   for (Target& t : targets) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     std::vector<int64_t> lat;
-    const StepResult s = runBatch(t.peer, t.proc.pid, mOpt.latencyRate, mOpt.latencySeconds, &lat);
+    const StepResult s =
+        runBatch(t.peer, t.proc.pid(), mOpt.latencyRate, mOpt.latencySeconds, &lat);
     t.reports += s.sent;
     std::fprintf(stderr, "e2e_bench: %-10s latency run: sent %u received %u\n", t.name, s.sent,
                  s.received);
@@ -732,11 +484,11 @@ int Driver::run() {
 
   std::this_thread::sleep_for(std::chrono::seconds(1));
   result("translator_reports_total", static_cast<double>(targets[0].reports));
-  result("translator_rss_after_kib", statusKb(translatorPid, "VmRSS"));
-  result("translator_rss_peak_kib", statusKb(translatorPid, "VmHWM"));
+  result("translator_rss_after_kib", statusField(translatorPid, "VmRSS"));
+  result("translator_rss_peak_kib", statusField(translatorPid, "VmHWM"));
   result("stray_publications", static_cast<double>(mStray.load()));
 
-  for (Target& t : targets) stopChild(t.proc);
+  for (Target& t : targets) t.proc.stop();
   mStop.store(true);
   receiver.join();
   return 0;

@@ -14,9 +14,7 @@
 // Threads: the benchmarks run on the main thread, standing in for the
 // event pump (onMessage) and the bus loop (handleJSON_message); the
 // broker's pump stays idle because the sink never sends.
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -30,31 +28,17 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "kmsg.h"
 #include "kmsgBroker.h"
 
 namespace {
 
-using Rf = std::vector<unsigned char>;
-
-// The report every benchmark uses: a complete configuration with a key
-// and ten locks. `variant` changes the last lock, so variants 0 and 1 are
-// two different configurations.
-std::unique_ptr<KMsg> makeReport(int variant) {
-  auto m = std::make_unique<KMsg>(MSG_SET);
-  m->addTag(KTagFactory::createKTag(TAG_KEY_SN, 0x1234u));
-  m->addTag(KTagFactory::createKTag(TAG_KEY_BOX, "box-1"));
-  m->addTag(KTagFactory::createKTag(TAG_KEY_SW, "sw-2.0"));
-  m->addTag(KTagFactory::createKTag(TAG_SRV_NAME, "srv.example"));
-  m->addTag(KTagFactory::createKTag(TAG_SRV_PORT, static_cast<unsigned short>(8080)));
-  m->addTag(KTagFactory::createKTag(TAG_TRANS_CNT, 7u));
-  for (int i = 0; i < 10; ++i) {
-    const unsigned char last = static_cast<unsigned char>(i == 9 ? 0x40 + variant : i);
-    const unsigned char rf[5] = {0x01, 0x02, 0x03, static_cast<unsigned char>(0x10 + i), last};
-    m->addTag(KTagFactory::createKTag(TAG_LOCK_TAG, rf, 5));
-  }
-  return m;
-}
+// The report every benchmark uses (bench_support): a complete
+// configuration with a key and ten locks; variants 0 and 1 differ in their
+// last lock, so they are two different configurations.
+constexpr int kLocks = 10;
+std::unique_ptr<KMsg> makeReport(int variant) { return bench::makeReportMsg(variant, kLocks, 7); }
 
 // The decimal name of the fourth lock of the report, as the bus names it.
 std::string knownLockName() {
@@ -98,12 +82,8 @@ void BM_ParseSetReport(benchmark::State& state) {
 class KeyDaemonSink {
  public:
   KeyDaemonSink() {
-    mSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(kmsgBroker::kKeyDaemonPort);
-    if (mSocket < 0 || ::bind(mSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    mSocket = bench::bindKeyDaemon();
+    if (mSocket < 0) {
       std::perror("micro_bench: cannot bind 127.0.0.1:5555 (run inside keyd-sandbox)");
       std::exit(1);
     }

@@ -1,12 +1,13 @@
 // soak_driver COUNT [DEADLINE_SECONDS]: the inside of scripts/soak.sh. Runs
 // in a sandbox (own loopback, /etc/ram holding the configuration files): it
-// starts nembad and keyd-translator, subscribes to "site_info", plays the
+// starts nembad and keyd-translator (their output goes to /etc/ram/nembad.out
+// and /etc/ram/keyd-translator.out), subscribes to "site_info", plays the
 // key daemon on 127.0.0.1:5555 and sends COUNT configuration reports at full
 // speed, then accounts for every one of them:
 //
 //   sent = publications received + kernel UDP receive drops + bus-side loss
 //
-// Reports alternate between two configurations (one lock, two locks) and
+// Reports alternate between two configurations (their last lock differs) and
 // carry their number as the transaction count, so each one is a change even
 // when the kernel dropped its predecessor, and the bus side can be checked
 // for gaps and order. Exit status 0 when the accounting balances with no
@@ -15,58 +16,35 @@
 // as a remainder), the translator's resident memory after the run is within
 // 10% of the figure early in the run and it stops in order; 1 otherwise, 2
 // on a set-up failure. Everything stops by itself by DEADLINE_SECONDS.
-#include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "child.h"
-#include "kmsg.h"
+#include "bench_support.h"
 #include "nlite.h"
-#include "procfs.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-using testsupport::Child;
+using namespace bench;
 
-// A serialised configuration report and the offset of its transaction count.
-struct Template {
-  std::vector<unsigned char> bytes;
-  size_t countAt = 0;
-};
-
-Template makeTemplate(const std::string& box, int locks) {
-  KMsg m(MSG_SET);
-  const unsigned char lock[2][5] = {{1, 2, 3, 4, 5}, {10, 11, 12, 13, 14}};
-  m.addTag(KTagFactory::createKTag(TAG_KEY_SN, 0x1234u));
-  m.addTag(KTagFactory::createKTag(TAG_KEY_BOX, box));
-  m.addTag(KTagFactory::createKTag(TAG_KEY_SW, std::string("sw-2")));
-  m.addTag(KTagFactory::createKTag(TAG_SRV_NAME, std::string("srv")));
-  m.addTag(KTagFactory::createKTag(TAG_SRV_PORT, static_cast<unsigned short>(8080)));
-  m.addTag(KTagFactory::createKTag(TAG_TRANS_CNT, 0xA5A5A5A5u));
-  for (int i = 0; i < locks; ++i) m.addTag(KTagFactory::createKTag(TAG_LOCK_TAG, lock[i], 5));
-  Template t;
-  t.bytes.resize(m.mSize + 2u);
-  m.getMsg(t.bytes.data(), static_cast<unsigned short>(t.bytes.size()));
-  const unsigned char marker[4] = {0xA5, 0xA5, 0xA5, 0xA5};
-  for (size_t i = 0; i + 4 <= t.bytes.size(); ++i)
-    if (std::memcmp(&t.bytes[i], marker, 4) == 0) t.countAt = i;
-  return t;
-}
+// Locks per report: the smallest report that is a complete configuration
+// and still has a first lock that stays and a last lock that changes.
+constexpr int kLocks = 2;
+// The output of the two programs, kept in the sandbox's /etc/ram.
+constexpr const char* kBusOut = "/etc/ram/nembad.out";
+constexpr const char* kTranslatorOut = "/etc/ram/keyd-translator.out";
 
 int fail(const char* what) {
   std::fprintf(stderr, "soak: %s\n", what);
@@ -81,30 +59,21 @@ int main(int argc, char** argv) {
   if (count < 1 || deadlineSeconds < 10) return fail("usage: soak_driver COUNT [DEADLINE_SECONDS]");
   const auto deadline = Clock::now() + std::chrono::seconds(deadlineSeconds);
 
-  auto bus = Child::start({testsupport::programPath("nembad")});
-  if (!bus || !bus->waitForLine("nembad: channeler", 10000)) return fail("nembad did not start");
+  Child bus = spawn({programPath("nembad")}, kBusOut);
+  if (bus.pid() <= 0 || !waitForLine(kBusOut, "nembad: channeler", 10000))
+    return fail("nembad did not start");
   const char* topics[] = {"site_info"};
-  nlite::Client sub("soak", 0, 5558, topics, 1);
+  nlite::Client sub("soak", 0, nlite::kDefaultBroadcasterPort, topics, 1);
   if (!sub.waitConnected(10000)) return fail("the subscriber did not connect");
 
-  int key = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(5555);
-  if (::bind(key, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-    return fail("cannot bind 5555");
-  auto translator = Child::start({testsupport::programPath("keyd-translator")});
+  const int key = bindKeyDaemon();
+  if (key < 0) return fail("cannot bind the key daemon's port");
+  Child translator = spawn({programPath("keyd-translator")}, kTranslatorOut);
   // The translator's keep-alive tells its address.
-  sockaddr_in peer{};
-  socklen_t peerLen = sizeof peer;
-  pollfd p{key, POLLIN, 0};
-  unsigned char buf[2048];
-  if (!translator || ::poll(&p, 1, 10000) != 1 ||
-      ::recvfrom(key, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&peer), &peerLen) <= 0)
-    return fail("the translator did not start");
-  const pid_t pid = procfs::childPid("keyd-translator");  // it has run its own program by now
-  if (pid <= 0) return fail("the translator's process was not found");
+  const std::optional<sockaddr_in> found = waitPeer(key, 10000);
+  if (translator.pid() <= 0 || !found) return fail("the translator did not start");
+  const sockaddr_in peer = *found;
+  const pid_t pid = translator.pid();
   const int port = ntohs(peer.sin_port);
 
   // The subscriber: counts publications, checks their numbers' order.
@@ -120,9 +89,8 @@ int main(int argc, char** argv) {
         sub.waitReadable(50);
         continue;
       }
-      const std::string payload(m->buffer(), m->bufferSize());
-      const size_t at = payload.find("\"TAG_TRANS_CNT\":");
-      const long n = at == std::string::npos ? -1 : std::atol(payload.c_str() + at + 16);
+      const std::optional<uint32_t> seq = sequenceOf(m->buffer(), m->bufferSize());
+      const long n = seq ? static_cast<long>(*seq) : -1;
       if (n < 1 || n > count || seen[static_cast<size_t>(n)]) {
         ++foreign;
         continue;
@@ -137,28 +105,24 @@ int main(int argc, char** argv) {
     }
   });
 
-  const long rcvbuf0 = procfs::snmpUdp("RcvbufErrors"), inErrors0 = procfs::snmpUdp("InErrors");
-  const long socketDrops0 = procfs::udpSocket(port, true);
-  Template reports[2] = {makeTemplate("soak-A", 1), makeTemplate("soak-B", 2)};
+  const long rcvbuf0 = snmpUdp("RcvbufErrors"), inErrors0 = snmpUdp("InErrors");
+  const long socketDrops0 = udpSocket(port, true);
+  Report reports[2] = {makeReport(0, kLocks), makeReport(1, kLocks)};
   // The first memory figure is taken once the translator has published
   // 10000 reports (a twentieth of COUNT when that is less), in full flow.
   const long firstMark = std::min(10000L, count / 20 + 1);
   long sent = 0, rssFirst = -1;
   const auto started = Clock::now();
   for (long n = 1; n <= count && Clock::now() < deadline; ++n) {
-    Template& t = reports[n % 2];
-    const uint32_t v = static_cast<uint32_t>(n);
-    const unsigned char be[4] = {static_cast<unsigned char>(v >> 24),
-                                 static_cast<unsigned char>(v >> 16),
-                                 static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
-    std::memcpy(&t.bytes[t.countAt], be, 4);
-    while (::sendto(key, t.bytes.data(), t.bytes.size(), 0, reinterpret_cast<sockaddr*>(&peer),
-                    sizeof peer) < 0) {
+    Report& t = reports[n % 2];
+    t.setCount(static_cast<uint32_t>(n));
+    while (::sendto(key, t.bytes.data(), t.bytes.size(), 0,
+                    reinterpret_cast<const sockaddr*>(&peer), sizeof peer) < 0) {
       if (Clock::now() >= deadline) break;
       std::this_thread::sleep_for(1ms);  // ENOBUFS: retried, never counted twice
     }
     ++sent;
-    if (rssFirst < 0 && published >= firstMark) rssFirst = procfs::vmRssKiB(pid);
+    if (rssFirst < 0 && published >= firstMark) rssFirst = statusField(pid, "VmRSS");
   }
   const double sendSeconds = std::chrono::duration<double>(Clock::now() - started).count();
 
@@ -168,31 +132,29 @@ int main(int argc, char** argv) {
         .count();
   };
   while (Clock::now() < deadline) {
-    if (rssFirst < 0 && published >= firstMark) rssFirst = procfs::vmRssKiB(pid);
-    if (procfs::udpSocket(port, false) == 0 && nowMs() - std::max<long long>(lastAt, 0) > 2000)
+    if (rssFirst < 0 && published >= firstMark) rssFirst = statusField(pid, "VmRSS");
+    if (udpSocket(port, false) == 0 && nowMs() - std::max<long long>(lastAt, 0) > 2000)
       break;
     std::this_thread::sleep_for(50ms);
   }
   const bool timedOut = Clock::now() >= deadline;
-  const long rssLast = procfs::vmRssKiB(pid);
-  const long rcvbufDrops = procfs::snmpUdp("RcvbufErrors") - rcvbuf0,
-             inErrors = procfs::snmpUdp("InErrors") - inErrors0;
-  const long socketDrops = procfs::udpSocket(port, true) - socketDrops0;
+  const long rssLast = statusField(pid, "VmRSS");
+  const long rcvbufDrops = snmpUdp("RcvbufErrors") - rcvbuf0,
+             inErrors = snmpUdp("InErrors") - inErrors0;
+  const long socketDrops = udpSocket(port, true) - socketDrops0;
   stop = true;
   subscriber.join();
 
-  translator->signal(SIGTERM);
-  const auto status = translator->wait(3000);
-  const auto rest = translator->readRemainingLines(1000);
-  const bool orderly = status == 0 && !rest.empty() && rest.back() == "Broker OUT!";
+  const int status = translator.stop(3000);
+  const std::vector<std::string> out = readLines(kTranslatorOut);
+  const bool orderly = status == 0 && !out.empty() && out.back() == "Broker OUT!";
   long pauses = 0;
   {
     std::ifstream log("/etc/ram/keyd-translator.log");
     for (std::string line; std::getline(log, line);)
       pauses += line.find("Event queue full") != std::string::npos;
   }
-  bus->signal(SIGTERM);
-  bus->wait(3000);
+  bus.stop(3000);
 
   const long busLoss = sent - published - rcvbufDrops;
   const bool balanced = busLoss == 0 && socketDrops == rcvbufDrops && inErrors == rcvbufDrops;

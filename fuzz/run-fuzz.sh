@@ -89,7 +89,7 @@ case $target in
     # clients queue up to their bound, datagrams are refused. Debug lines,
     # when an input turns them on, are formatted and written to /dev/null.
     mkdir -p "$work/ram"
-    printf 'nemba.channeler.port=5557\nnemba.broadcaster.port=5558\n' >"$work/ram/nembad.conf"
+    echo '# the bus ports at their defaults' >"$work/ram/nembad.conf"
     printf '%s\n' host=127.0.0.1 pingTime=1 'log4cpp.rootCategory=DEBUG, sink' \
       log4cpp.appender.sink=FileAppender log4cpp.appender.sink.fileName=/dev/null \
       log4cpp.appender.sink.layout=PatternLayout \

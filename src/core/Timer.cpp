@@ -1,3 +1,5 @@
+// Timer and cDustyTimer: POSIX interval timers whose expiries reach their
+// object through a registry of live timers (an emulation under ThreadSanitizer).
 #include "Timer.h"
 
 #include <pthread.h>

@@ -1,3 +1,4 @@
+// configuration: the process-wide settings object and its text fields.
 #include "configuration.h"
 
 #include <algorithm>
@@ -9,9 +10,9 @@ configuration& configuration::getInstance() {
 }
 
 void configuration::setConfPath(const char* path) { mConfPath.emplace(path); }
-const char* configuration::getConfPath() const { return text(mConfPath); }
+const char* configuration::getConfPath() const { return textOf(mConfPath); }
 void configuration::setHost(const char* host) { mHost.emplace(host); }
-const char* configuration::getHost() const { return text(mHost); }
+const char* configuration::getHost() const { return textOf(mHost); }
 
 void configuration::setSubscriptions(const char* subscriptions) {
   mSubscriptions.emplace(subscriptions);
@@ -19,4 +20,4 @@ void configuration::setSubscriptions(const char* subscriptions) {
       1 + static_cast<int>(std::count(mSubscriptions->begin(), mSubscriptions->end(), ','));
 }
 
-const char* configuration::getSubscriptions() const { return text(mSubscriptions); }
+const char* configuration::getSubscriptions() const { return textOf(mSubscriptions); }

@@ -11,6 +11,9 @@
 #include <optional>
 #include <string>
 
+#include "nlite.h"
+#include "optionalText.h"
+
 class configuration {
  public:
   static configuration& getInstance();
@@ -37,16 +40,13 @@ class configuration {
 
  private:
   configuration() = default;
-  static const char* text(const std::optional<std::string>& field) {
-    return field ? field->c_str() : nullptr;
-  }
 
   std::optional<std::string> mConfPath;
   std::optional<std::string> mHost;
   std::optional<std::string> mSubscriptions;
   // Replaced during set-up by the bus daemon file's values or their defaults.
-  int mChannelerPort = 5555;
-  int mBroadcasterPort = 5556;
+  int mChannelerPort = nlite::kDefaultChannelerPort;
+  int mBroadcasterPort = nlite::kDefaultBroadcasterPort;
   int mSubscriptionCount = 0;
   int mPingTime = 0;  // set during set-up before any use
 };

@@ -1,3 +1,4 @@
+// kmsgBroker: its set-up, the bus receive loop, the signal handler, startBroker.
 #include "kmsgBroker.h"
 
 #include <signal.h>
@@ -84,8 +85,10 @@ kmsgBroker::kmsgBroker() : cKlog("keyDTranslator") {
   conf.setHost(mConfMap->getString("host", "127.0.0.1"));
   conf.setPingTime(mConfMap->getInt("pingTime", 10));
   conf.setSubscriptions(mConfMap->getString("subscriptions", "UNKNOWN"));
-  conf.setChannelerPort(mBusConfMap->getInt("nemba.channeler.port", 5557));
-  conf.setBroadcasterPort(mBusConfMap->getInt("nemba.broadcaster.port", 5558));
+  conf.setChannelerPort(
+      mBusConfMap->getInt("nemba.channeler.port", nlite::kDefaultChannelerPort));
+  conf.setBroadcasterPort(
+      mBusConfMap->getInt("nemba.broadcaster.port", nlite::kDefaultBroadcasterPort));
 
   mMiniClient = std::make_unique<cMiniClient>();
 

@@ -26,6 +26,7 @@
 #include "cMiniClient.h"
 #include "cObjectListener.h"
 #include "kjson.h"
+#include "kmsg.h"
 #include "nlite.h"
 
 class siteSum;
@@ -51,7 +52,7 @@ void startBroker();
 class kmsgBroker : public cKlog, public cObjectListener {
  public:
   // The key daemon's fixed UDP port.
-  static constexpr int kKeyDaemonPort = 5555;
+  static constexpr int kKeyDaemonPort = KMSG_DAEMON_PORT;
 
   kmsgBroker();
   ~kmsgBroker() override;

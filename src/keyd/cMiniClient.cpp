@@ -1,3 +1,5 @@
+// cMiniClient: the UDP link to the key daemon (connect, transmit and receive
+// threads, keep-alive) and its event pump.
 #include "cMiniClient.h"
 
 #include <arpa/inet.h>

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "optionalText.h"
+
 // Incoming message types.
 enum { INMSG_CMD = 0, INMSG_CFG = 1, INMSG_NONE = 2 };
 // Command types, in the order the command names are matched.
@@ -24,7 +26,7 @@ class cIncomingMsg {
   int getCmdType() const { return mCmdType; }
   void setRFID(const std::string& rfid) { mRFID = rfid; }
   // The held RFID text, or null.
-  const char* getRFID() const { return mRFID ? mRFID->c_str() : nullptr; }
+  const char* getRFID() const { return textOf(mRFID); }
 
  private:
   int mMsgType = INMSG_NONE;

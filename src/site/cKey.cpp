@@ -1,21 +1,14 @@
+// cKey: the key record's texts, its lock list and lookups, its JSON rendering
+// and its comparison.
 #include "cKey.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "optionalText.h"
+
 namespace {
-
-void assign(std::optional<std::string>& member, const char* text) {
-  if (text)
-    member.emplace(text);
-  else
-    member.reset();
-}
-
-const char* text(const std::optional<std::string>& member) {
-  return member ? member->c_str() : nullptr;
-}
 
 // Texts are equal when they hold the same characters; an absent text equals
 // only an absent one.
@@ -81,12 +74,12 @@ cKey::~cKey() {
   }
 }
 
-void cKey::setKeyBoxN(const char* value) { assign(mKeyBoxN, value); }
-const char* cKey::getKeyBoxN() const { return text(mKeyBoxN); }
-void cKey::setKeySW(const char* value) { assign(mKeySW, value); }
-const char* cKey::getKeySW() const { return text(mKeySW); }
-void cKey::setServName(const char* value) { assign(mServName, value); }
-const char* cKey::getServName() const { return text(mServName); }
+void cKey::setKeyBoxN(const char* value) { assignText(mKeyBoxN, value); }
+const char* cKey::getKeyBoxN() const { return textOf(mKeyBoxN); }
+void cKey::setKeySW(const char* value) { assignText(mKeySW, value); }
+const char* cKey::getKeySW() const { return textOf(mKeySW); }
+void cKey::setServName(const char* value) { assignText(mServName, value); }
+const char* cKey::getServName() const { return textOf(mServName); }
 
 void cKey::setLockList(std::unique_ptr<LockList> list) {
   std::lock_guard<std::mutex> guard(mLockListMutex);

@@ -1,8 +1,11 @@
+// cLock: one lock's RF tag and decimal name, its JSON rendering and comparison.
 #include "cLock.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "optionalText.h"
 
 cLock::cLock() : cKlog("cLock") {}
 
@@ -30,7 +33,7 @@ const unsigned char* cLock::getRFtag() const { return mRFtag ? mRFtag->data() : 
 
 void cLock::setIntValStr(const char* text) { mIntValStr.emplace(text); }
 
-const char* cLock::getIntValStr() const { return mIntValStr ? mIntValStr->c_str() : nullptr; }
+const char* cLock::getIntValStr() const { return textOf(mIntValStr); }
 
 JsonPtr cLock::toJSON() const {
   JsonPtr object(json_object());

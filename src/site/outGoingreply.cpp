@@ -1,17 +1,12 @@
+// outGoingreply: the lock-status reply's text and its JSON rendering.
 #include "outGoingreply.h"
 
 #include <cstdlib>
 
-void outGoingreply::setLockStatus(const char* text) {
-  if (text)
-    mLockStatus.emplace(text);
-  else
-    mLockStatus.reset();
-}
+#include "optionalText.h"
 
-const char* outGoingreply::getLockStatus() const {
-  return mLockStatus ? mLockStatus->c_str() : nullptr;
-}
+void outGoingreply::setLockStatus(const char* text) { assignText(mLockStatus, text); }
+const char* outGoingreply::getLockStatus() const { return textOf(mLockStatus); }
 
 JsonPtr outGoingreply::toJSON() const {
   JsonPtr object(json_object());

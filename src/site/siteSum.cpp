@@ -1,6 +1,9 @@
+// siteSum: the site summary's texts, its JSON rendering and its comparison.
 #include "siteSum.h"
 
 #include <cstdlib>
+
+#include "optionalText.h"
 
 siteSum::siteSum() = default;
 
@@ -20,23 +23,10 @@ siteSum::~siteSum() {
   }
 }
 
-void siteSum::setSiteID(const char* text) {
-  if (text)
-    mSiteID.emplace(text);
-  else
-    mSiteID.reset();
-}
-
-const char* siteSum::getSiteID() const { return mSiteID ? mSiteID->c_str() : nullptr; }
-
-void siteSum::setSiteLabel(const char* text) {
-  if (text)
-    mSiteLabel.emplace(text);
-  else
-    mSiteLabel.reset();
-}
-
-const char* siteSum::getSiteLabel() const { return mSiteLabel ? mSiteLabel->c_str() : nullptr; }
+void siteSum::setSiteID(const char* text) { assignText(mSiteID, text); }
+const char* siteSum::getSiteID() const { return textOf(mSiteID); }
+void siteSum::setSiteLabel(const char* text) { assignText(mSiteLabel, text); }
+const char* siteSum::getSiteLabel() const { return textOf(mSiteLabel); }
 
 JsonPtr siteSum::toJSON() const {
   JsonPtr object(json_object());

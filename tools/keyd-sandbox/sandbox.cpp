@@ -2,7 +2,7 @@
 // loopback and the /etc/ram mount.
 #include "sandbox.h"
 
-#include <sched.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 
 #include <net/if.h>
@@ -48,12 +48,25 @@ void loopbackUp() {
   ::close(fd);
 }
 
-// Whether this process may make the namespaces: a child tries, so this
-// process stays as it was. unshare(1) would fail with a status of its own.
+// Whether this process may make the namespaces: unshare(1) tries them in a
+// child, so this process stays as it was, and a refusal becomes our own
+// status instead of unshare's. The child execs at once: under
+// ThreadSanitizer a forked child already runs the sanitizer's own thread,
+// and the kernel refuses a new user namespace to a threaded caller.
 bool namespacesAvailable() {
+  const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (devNull >= 0) {
+      ::dup2(devNull, 1);
+      ::dup2(devNull, 2);
+    }
+    ::execlp("unshare", "unshare", "--user", "--map-root-user", "--mount", "--net", "true",
+             static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (devNull >= 0) ::close(devNull);
   if (pid < 0) return false;
-  if (pid == 0) _exit(::unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET) == 0 ? 0 : 1);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "kconf_number.h"
 #include "kjson.h"
 #include "kmsg_json.h"
 
@@ -80,13 +81,11 @@ std::optional<sockaddr_in> parseAddress(const std::string& text) {
   if (port.empty() || port.size() > 5) return std::nullopt;
   for (char c : port)
     if (c < '0' || c > '9') return std::nullopt;  // strtol would take " +80"
-  errno = 0;
-  char* end = nullptr;
-  const long value = std::strtol(port.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || value < 1 || value > 65535) return std::nullopt;
+  const std::optional<long> value = kconf::parseNumber(port.c_str(), 1, 65535);
+  if (!value) return std::nullopt;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<std::uint16_t>(value));
+  addr.sin_port = htons(static_cast<std::uint16_t>(*value));
   if (inet_pton(AF_INET, text.substr(0, colon).c_str(), &addr.sin_addr) != 1) return std::nullopt;
   return addr;
 }

@@ -17,32 +17,15 @@
 #include <tuple>
 
 #include "cConfigFile.h"
+#include "kconf_number.h"
 #include "nlite.h"
-
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define NEMBAD_TSAN 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__) || defined(NEMBAD_TSAN)
-// libzmq is not instrumented; its hand-over between this thread and its I/O
-// thread is invisible to ThreadSanitizer (same suppressions as the client's).
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:libzmq.so\ncalled_from_lib:libzmq.so\n";
-}
-#endif
 
 namespace {
 
 constexpr const char* kDefaultConf = "/etc/ram/nembad.conf";
-constexpr int kDefaultChanneler = 5557;
-constexpr int kDefaultBroadcaster = 5558;
 // Messages queued per peer on either side; a burst of tens of thousands of
 // small messages towards a connected subscriber must not be dropped.
 constexpr int kHighWaterMark = 100000;
-// A frame larger than this makes ZeroMQ drop the sender's connection, so one
-// misbehaving client cannot exhaust the daemon's memory.
-constexpr int64_t kMaxFrame = static_cast<int64_t>(nlite::kMaxPayload) + 4096;
 // Messages forwarded per wake-up before the stop flag is looked at again.
 constexpr int kBatch = 1000;
 constexpr long kPollMs = 200;
@@ -52,13 +35,14 @@ volatile sig_atomic_t gStop = 0;
 void onSignal(int) { gStop = 1; }
 
 void usage(FILE* out) {
-  std::fputs(
+  std::fprintf(
+      out,
       "usage: nembad [--conf PATH] [--channeler-port N] [--broadcaster-port N]\n"
       "  Bus daemon: receives publications on tcp://127.0.0.1:<channeler port>\n"
       "  and forwards each to the subscribers on tcp://127.0.0.1:<broadcaster port>.\n"
       "  --conf PATH            configuration file (default /etc/ram/nembad.conf),\n"
-      "                         keys nemba.channeler.port (default 5557) and\n"
-      "                         nemba.broadcaster.port (default 5558)\n"
+      "                         keys nemba.channeler.port (default %d) and\n"
+      "                         nemba.broadcaster.port (default %d)\n"
       "  --channeler-port N     overrides the file; 0 picks a free port\n"
       "  --broadcaster-port N   overrides the file; 0 picks a free port\n"
       "  --print-subscriptions  prints \"nembad: subscribe TOPIC\" and\n"
@@ -68,16 +52,13 @@ void usage(FILE* out) {
       "  --help                 this text\n"
       "  Prints \"nembad: channeler 127.0.0.1:<port> broadcaster 127.0.0.1:<port>\"\n"
       "  once both ports are bound; ends with status 0 on SIGINT or SIGTERM.\n",
-      out);
+      nlite::kDefaultChannelerPort, nlite::kDefaultBroadcasterPort);
 }
 
+// A port number, 0 (a free port) included.
 std::optional<int> parsePort(const char* text) {
-  if (!text || !*text) return std::nullopt;
-  errno = 0;
-  char* end = nullptr;
-  long v = std::strtol(text, &end, 10);
-  if (errno != 0 || *end != '\0' || v < 0 || v > 65535) return std::nullopt;
-  return static_cast<int>(v);
+  const std::optional<long> v = kconf::parseNumber(text, 0, 65535);
+  return v ? std::optional<int>(static_cast<int>(*v)) : std::nullopt;
 }
 
 // Binds socket on 127.0.0.1:port (0: a free port); returns the bound port.
@@ -163,7 +144,7 @@ int run(int channelerPort, int broadcasterPort, bool printSubscriptions) {
   void* pull = zmq_socket(ctx, ZMQ_PULL);
   void* pub = zmq_socket(ctx, ZMQ_XPUB);
   int hwm = kHighWaterMark;
-  int64_t maxFrame = kMaxFrame;
+  int64_t maxFrame = nlite::kMaxFrame;
   int zero = 0;
   int pubLinger = 200;
   zmq_setsockopt(pull, ZMQ_RCVHWM, &hwm, sizeof hwm);
@@ -251,8 +232,8 @@ int main(int argc, char** argv) {
     cConfigFile conf;
     conf.load(confPath);
     for (auto [key, def, port] :
-         {std::tuple{"nemba.channeler.port", kDefaultChanneler, &channeler},
-          std::tuple{"nemba.broadcaster.port", kDefaultBroadcaster, &broadcaster}}) {
+         {std::tuple{"nemba.channeler.port", nlite::kDefaultChannelerPort, &channeler},
+          std::tuple{"nemba.broadcaster.port", nlite::kDefaultBroadcasterPort, &broadcaster}}) {
       if (*port) continue;
       const int v = conf.getInt(key, def);
       // The translator reads the same keys and connects to what it finds:

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "kconf_number.h"
 #include "kjson.h"
 #include "nlite.h"
 
@@ -28,14 +29,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kDefaultChanneler = 5557;
-constexpr int kDefaultBroadcaster = 5558;
 constexpr double kDefaultPubTimeout = 5.0;
 
 volatile sig_atomic_t gStop = 0;
 void onSignal(int) { gStop = 1; }
 
-const char* const kUsage =
+// The help text; a format of the two default ports (printUsage).
+const char* const kUsageFormat =
     "usage: nlite pub [--channeler-port N] [--app NAME] [--kind K] [--timeout SECONDS]\n"
     "                 TOPIC TEXT\n"
     "       nlite sub [--broadcaster-port N] [--count N] [--timeout SECONDS] [--ready]\n"
@@ -43,13 +43,13 @@ const char* const kUsage =
     "       nlite [pub|sub] --help\n"
     "\n"
     "pub  publishes TEXT on TOPIC through the bus daemon at 127.0.0.1:N (default\n"
-    "     5557); with TEXT \"-\" each line of standard input (without its newline)\n"
+    "     %d); with TEXT \"-\" each line of standard input (without its newline)\n"
     "     is one message. --app is the sender's application id (default \"nlite\",\n"
     "     empty for none), --kind the message kind (default 2). Waits up to\n"
     "     --timeout seconds (default 5) for the bus daemon, exits 0 once every\n"
     "     message is handed to it, 1 when it cannot be reached or a send fails.\n"
     "sub  prints each message received on the TOPICs from 127.0.0.1:N (default\n"
-    "     5558) as one line:\n"
+    "     %d) as one line:\n"
     "       {\"topic\":...,\"app\":...,\"kind\":...,\"payload\":...}\n"
     "     with \"app\" null when the sender gave no application id. Texts that are\n"
     "     not valid UTF-8 are printed with each invalid byte replaced by U+FFFD.\n"
@@ -58,19 +58,14 @@ const char* const kUsage =
     "     subscribed.\n"
     "Options take their value as the next argument; \"--\" ends the options.\n";
 
+void printUsage() {
+  std::printf(kUsageFormat, nlite::kDefaultChannelerPort, nlite::kDefaultBroadcasterPort);
+}
+
 int usageError(const std::string& text) {
   std::fprintf(stderr, "nlite: %s\n", text.c_str());
   std::fputs("Try 'nlite --help'.\n", stderr);
   return 2;
-}
-
-std::optional<long> parseLong(const char* text, long min, long max) {
-  if (!text || !*text) return std::nullopt;
-  errno = 0;
-  char* end = nullptr;
-  long v = std::strtol(text, &end, 10);
-  if (errno != 0 || *end != '\0' || v < min || v > max) return std::nullopt;
-  return v;
 }
 
 std::optional<double> parseSeconds(const char* text) {
@@ -163,10 +158,10 @@ int runPub(int argc, char** argv) {
                         error);
   if (!args) return usageError(error);
   if (args->help) {
-    std::fputs(kUsage, stdout);
+    printUsage();
     return 0;
   }
-  long port = kDefaultChanneler, kind = 2;
+  long port = nlite::kDefaultChannelerPort, kind = 2;
   double timeout = kDefaultPubTimeout;
   const char* app = "nlite";
   for (const auto& [name, value] : args->options) {
@@ -178,11 +173,11 @@ int runPub(int argc, char** argv) {
       if (!s) return usageError("--timeout: not a positive number of seconds: " + std::string(value));
       timeout = *s;
     } else if (name == "--kind") {
-      if (!(n = parseLong(value, INT32_MIN, INT32_MAX)))
+      if (!(n = kconf::parseNumber(value, INT32_MIN, INT32_MAX)))
         return usageError("--kind: not a 32-bit integer: " + std::string(value));
       kind = *n;
     } else {
-      if (!(n = parseLong(value, 1, 65535)))
+      if (!(n = kconf::parseNumber(value, 1, 65535)))
         return usageError(name + ": not a port number (1-65535): " + value);
       port = *n;
     }
@@ -220,10 +215,10 @@ int runSub(int argc, char** argv) {
                         error);
   if (!args) return usageError(error);
   if (args->help) {
-    std::fputs(kUsage, stdout);
+    printUsage();
     return 0;
   }
-  long port = kDefaultBroadcaster, count = 0;
+  long port = nlite::kDefaultBroadcasterPort, count = 0;
   std::optional<double> timeout;
   const bool announce = args->options.count("--ready") > 0;
   for (const auto& [name, value] : args->options) {
@@ -233,11 +228,11 @@ int runSub(int argc, char** argv) {
       if (!(timeout = parseSeconds(value)))
         return usageError("--timeout: not a positive number of seconds: " + std::string(value));
     } else if (name == "--count") {
-      if (!(n = parseLong(value, 1, INT_MAX)))
+      if (!(n = kconf::parseNumber(value, 1, INT_MAX)))
         return usageError("--count: not a positive number: " + std::string(value));
       count = *n;
     } else {
-      if (!(n = parseLong(value, 1, 65535)))
+      if (!(n = kconf::parseNumber(value, 1, 65535)))
         return usageError(name + ": not a port number (1-65535): " + value);
       port = *n;
     }
@@ -287,7 +282,7 @@ int main(int argc, char** argv) {
   if (argc < 2) return usageError("missing command: pub or sub");
   const std::string command = argv[1];
   if (command == "--help") {
-    std::fputs(kUsage, stdout);
+    printUsage();
     return 0;
   }
   if (command == "pub") return runPub(argc - 2, argv + 2);

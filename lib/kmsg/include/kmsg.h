@@ -54,6 +54,8 @@ constexpr std::size_t KMSG_MAX_VALUE = KMSG_SEGMENT_SIZE - KMSG_HEADER_SIZE - KM
 constexpr std::size_t KMSG_MAX_SIZE = 0xFFFF;
 // Top bit of the sequence byte: set on every segment but the last.
 constexpr unsigned char KMSG_SEQ_MORE = 0x80;
+// The key daemon's fixed UDP port on the box (127.0.0.1).
+constexpr int KMSG_DAEMON_PORT = 5555;
 
 // KTag: one tag of a message, base of the five value classes.
 // A tag belongs to the message it was added to (or parsed into); callers

@@ -18,6 +18,7 @@
 #ifndef NLITE_NLITE_H
 #define NLITE_NLITE_H
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -32,6 +33,16 @@ constexpr unsigned kMaxPayload = 256 * 1024;
 constexpr int kSendQueueBound = 10000;
 // Longest topic and application id, in bytes; send() refuses longer ones.
 constexpr unsigned kMaxName = 4096;
+// Largest ZeroMQ frame a client or the bus daemon reads: a frame a little
+// over the payload bound is still read off the wire (and then dropped); a
+// larger one makes ZeroMQ drop the sender's connection, so one misbehaving
+// peer cannot exhaust the reader's memory.
+constexpr std::int64_t kMaxFrame = static_cast<std::int64_t>(kMaxPayload) + 4096;
+// The bus daemon's ports when nothing names others: its configuration file
+// (keys "nemba.channeler.port" and "nemba.broadcaster.port", read by the bus
+// daemon and the translator alike) or a tool's option.
+constexpr int kDefaultChannelerPort = 5557;
+constexpr int kDefaultBroadcasterPort = 5558;
 
 // One received bus message.
 class Message {

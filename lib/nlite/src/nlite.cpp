@@ -16,35 +16,12 @@
 #include <utility>
 #include <vector>
 
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define NLITE_TSAN 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__) || defined(NLITE_TSAN)
-// libzmq is not instrumented: the hand-over of its objects between the
-// caller's thread and its I/O thread goes through synchronisation that
-// ThreadSanitizer cannot see and would be reported as races. Every program
-// that uses a Client gets these suppressions (nembad carries its own). The
-// second makes ThreadSanitizer ignore the calls libzmq itself makes (malloc,
-// free, memcpy, locks): without it every message freed by the I/O thread
-// goes through the report path, whose list of racy addresses grows by one
-// each time, so after some ten thousand publications each one takes
-// milliseconds.
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:libzmq.so\ncalled_from_lib:libzmq.so\n";
-}
-#endif
-
 namespace nlite {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Frames a little over the payload bound are still read off the wire (and
-// then dropped by receive()); larger ones make ZeroMQ drop the connection.
-constexpr int64_t kMaxFrame = static_cast<int64_t>(kMaxPayload) + 4096;
 // Waiting messages receive() drops in one call before it gives up.
 constexpr int kMaxDropsPerReceive = 1000;
 // After the receiving socket's handshake, time for its subscriptions to

@@ -1,11 +1,13 @@
-// cConfigFile: one key=value configuration file loaded into an ordered map.
+// kconf: the configuration reader every program of ours shares (the
+// translator's two files, the bus daemon's file).
 //
+// cConfigFile: one key=value configuration file loaded into an ordered map.
 // Keys and values are kept exactly as they stand in the file (no trimming);
 // the first occurrence of a key wins. Texts returned by getString belong to
 // the map and stay valid while it is unchanged.
 // Threads: filled once on the main thread at start-up, read-only afterwards.
-#ifndef CORE_CCONFIGFILE_H
-#define CORE_CCONFIGFILE_H
+#ifndef KCONF_CCONFIGFILE_H
+#define KCONF_CCONFIGFILE_H
 
 #include <map>
 #include <string>
@@ -32,4 +34,4 @@ class cConfigFile {
   std::map<std::string, std::string> mMap;
 };
 
-#endif  // CORE_CCONFIGFILE_H
+#endif  // KCONF_CCONFIGFILE_H

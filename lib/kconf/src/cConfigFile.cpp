@@ -1,3 +1,4 @@
+// cConfigFile: reading a key=value file into the map, and the typed lookups.
 #include "cConfigFile.h"
 
 #include <cerrno>
