@@ -115,7 +115,7 @@ std::optional<std::string> Site::request(int timeoutMs) {
 
 void Site::subscribe() {
   const char* topics[] = {"site_info", "command"};
-  subscriber = std::make_unique<nlite::Client>("tests", 0, 5558, topics, 2);
+  subscriber = std::make_unique<nlite::Client>("tests", 0, nlite::kDefaultBroadcasterPort, topics, 2);
   ASSERT_TRUE(subscribed("site_info") && subscribed("command"));
 }
 
@@ -130,7 +130,7 @@ std::optional<Publication> Site::publication(int timeoutMs) {
 
 void Site::command(const std::string& text, bool handled, const std::string& app, int timeoutMs) {
   if (!publisher || app != mPublisherApp) {
-    publisher = std::make_unique<nlite::Client>(app.c_str(), 5557, 0,
+    publisher = std::make_unique<nlite::Client>(app.c_str(), nlite::kDefaultChannelerPort, 0,
                                                 nullptr, 0);
     mPublisherApp = app;
   }
