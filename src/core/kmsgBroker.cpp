@@ -122,6 +122,7 @@ kmsgBroker::kmsgBroker() : cKlog("keyDTranslator") {
   mConfMap->load(conf.getConfPath());
   mBusConfMap->load(kBusConfPath);
   cKlog::init(conf.getConfPath());
+  // Told only now: before the logging is set up no line reaches a log.
   for (const SignalSetupFailure& f : signalFailures)
     error("Could not %s %s: %s", f.what, f.signal, std::strerror(f.error));
 

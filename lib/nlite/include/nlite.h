@@ -11,7 +11,7 @@
 // destruction. send() copies the buffer before it returns.
 //
 // Threads: a Client is meant for one thread at a time. Every operation takes
-// the client's own lock, so a Client constructed on one thread may be handed
+// the client's own locks, so a Client constructed on one thread may be handed
 // over to the thread that uses it without further care. A receiving client
 // (one given subscriptions) also runs a thread of its own, "nlite-receive",
 // that owns its ZeroMQ SUB socket from creation to close and moves every

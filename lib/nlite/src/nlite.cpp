@@ -109,8 +109,8 @@ struct Client::Impl {
   bool wantPush = false;  // the client publishes
   bool wantSub = false;   // the client was given subscriptions
 
-  // The publishing side, guarded by `lock`: taken by every public operation
-  // of the client (its user's thread).
+  // The publishing side, guarded by `lock`: taken on the user's thread by
+  // the constructor, send(), receive(), waitConnected() and setLinger().
   std::mutex lock;
   void* push = nullptr;
   Watch pushWatch;
@@ -140,15 +140,20 @@ struct Client::Impl {
   void startWatch(void* socket, Watch& watch);
   void stopWatch(void* socket, Watch& watch);
   void pollWatch(void* socket, Watch& watch);
-  void failed(const std::string& what);
+  void failed(const std::string& what);  // a ZeroMQ call failed
+  void failedWith(const std::string& reason);
   bool readOne(void* sub, Message& out, bool& good);
   void enqueue(Message&& m);
   void receiveLoop();
 };
 
 void Client::Impl::failed(const std::string& what) {
+  failedWith(what + ": " + zmq_strerror(zmq_errno()));
+}
+
+void Client::Impl::failedWith(const std::string& reason) {
   std::lock_guard<std::mutex> guard(queueLock);
-  if (setupError.empty()) setupError = what + ": " + zmq_strerror(zmq_errno());
+  if (setupError.empty()) setupError = reason;
 }
 
 void Client::Impl::startWatch(void* socket, Watch& watch) {
@@ -280,7 +285,7 @@ Client::Client(const char* appName, int channelerPort, int broadcasterPort,
                const char** subscriptions, unsigned count)
     : mImpl(std::make_unique<Impl>()) {
   Impl& d = *mImpl;
-  std::unique_lock<std::mutex> guard(d.lock);
+  std::lock_guard<std::mutex> guard(d.lock);
   d.appName = appName ? appName : "";
   for (unsigned i = 0; subscriptions && i < count; ++i)
     if (subscriptions[i]) d.topics.emplace_back(subscriptions[i]);
@@ -296,16 +301,14 @@ Client::Client(const char* appName, int channelerPort, int broadcasterPort,
   if (!d.wantSub) return;
   d.wakeFd = ::eventfd(0, EFD_CLOEXEC);
   if (d.wakeFd < 0) {
-    std::lock_guard<std::mutex> queueGuard(d.queueLock);
-    d.setupError = std::string("receive thread: eventfd: ") + std::strerror(errno);
+    d.failedWith(std::string("receive thread: eventfd: ") + std::strerror(errno));
     return;
   }
   // Started last, on a whole Impl; the SUB socket is made on that thread.
   try {
     d.receiver = std::thread([&d] { d.receiveLoop(); });
   } catch (const std::system_error& e) {
-    std::lock_guard<std::mutex> queueGuard(d.queueLock);
-    d.setupError = std::string("receive thread: ") + e.what();
+    d.failedWith(std::string("receive thread: ") + e.what());
     return;
   }
   std::unique_lock<std::mutex> queueGuard(d.queueLock);
