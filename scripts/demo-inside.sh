@@ -4,7 +4,10 @@
 set -uo pipefail
 bin=$1
 here=$(cd "$(dirname "$0")/.." && pwd)
-cp "$here/etc/keyd-translator.conf" /etc/ram/keyd-translator.conf
+# The example configuration with its debug-to-file lines switched on (and
+# the syslog lines off), so the demo can show the translator's debug log.
+sed -e 's/^log4cpp\./# &/' -e 's/^# \(log4cpp\.\(rootCategory=DEBUG\|appender\.file\)\)/\1/' \
+  "$here/etc/keyd-translator.conf" > /etc/ram/keyd-translator.conf
 cp "$here/etc/nembad.conf" /etc/ram/nembad.conf
 
 pids=()

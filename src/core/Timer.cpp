@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <time.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -14,7 +15,15 @@
 #include <optional>
 #include <unordered_map>
 
+#include "cKlog.h"
+
 namespace {
+
+// Where a timer that cannot be created, armed or disarmed says so.
+const cKlog& timerLog() {
+  static const cKlog log("Timer");
+  return log;
+}
 
 // Live timers by id. A notification thread carries the timer's id, never a
 // pointer, and looks it up here: a thread that the system starts late, after
@@ -110,6 +119,9 @@ Timer::~Timer() {
 void Timer::start() {
   if (mImpl->timerId) stop();
   mImpl->timerId = timer_t{};
+  // As the POSIX timer would: a negative interval cannot be armed.
+  if (mInterval < 0)
+    timerLog().error("timer_settime failed (interval %d s): %s", mInterval, std::strerror(EINVAL));
   if (mInterval <= 0) return;
   mImpl->ticking = true;
   mImpl->ticker = std::thread([impl = mImpl.get(), interval = mInterval] {
@@ -137,20 +149,27 @@ void Timer::stop() {
 void Timer::start() {
   if (mImpl->timerId) stop();
   timer_t id;
-  // Failures are not reported: a timer that cannot be created or armed
-  // simply never expires.
-  if (timer_create(CLOCK_REALTIME, &mImpl->request, &id) != 0) return;
+  // A timer that cannot be created or armed never expires; the error is in
+  // the log.
+  if (timer_create(CLOCK_REALTIME, &mImpl->request, &id) != 0) {
+    timerLog().error("timer_create failed (interval %d s): %s", mInterval, std::strerror(errno));
+    return;
+  }
   mImpl->timerId = id;
   itimerspec setting{};
   setting.it_value.tv_sec = mInterval;
   setting.it_interval.tv_sec = mInterval;
-  timer_settime(id, 0, &setting, nullptr);
+  if (timer_settime(id, 0, &setting, nullptr) != 0)
+    timerLog().error("timer_settime failed (interval %d s): %s", mInterval, std::strerror(errno));
 }
 
 void Timer::stop() {
   if (!mImpl->timerId) return;
   itimerspec zero{};
-  timer_settime(*mImpl->timerId, 0, &zero, nullptr);
+  // Deleting the timer below disarms it all the same.
+  if (timer_settime(*mImpl->timerId, 0, &zero, nullptr) != 0)
+    timerLog().error("timer_settime failed (disarming, interval %d s): %s", mInterval,
+                     std::strerror(errno));
   timer_delete(*mImpl->timerId);
   mImpl->timerId.reset();
 }

@@ -18,7 +18,9 @@ class Timer {
  public:
   // interval: the delay to the first expiry and the period, in seconds.
   // Nothing is armed yet. An interval of 0 never expires (arming with zero
-  // disarms); a negative one fails to arm and never expires either.
+  // disarms); a negative one fails to arm and never expires either. A timer
+  // that cannot be created or armed logs why at error level (category
+  // "Timer").
   explicit Timer(int interval);
   virtual ~Timer();
   Timer(const Timer&) = delete;

@@ -4,8 +4,8 @@
 // the key daemon sends.
 //
 // Ownership: the broker owns the configuration maps, the mini client, the
-// ping timer and the two bus clients for the life of the process; it is
-// never destroyed.
+// ping timer and the bus link (with its two bus clients) for the life of the
+// process; it is never destroyed.
 // Threads: constructed and run on the main thread; onMessage runs on the
 // mini client's event pump thread. The signal handler may run on any thread
 // and only touches the stop flag.
@@ -21,13 +21,13 @@
 #include <string_view>
 
 #include "Timer.h"
+#include "cBusLink.h"
 #include "cConfigFile.h"
 #include "cKlog.h"
 #include "cMiniClient.h"
 #include "cObjectListener.h"
 #include "kjson.h"
 #include "kmsg.h"
-#include "nlite.h"
 
 class siteSum;
 class cIncomingMsg;
@@ -43,7 +43,10 @@ static_assert(std::atomic<int>::is_always_lock_free, "the stop flag must be sign
 class kmsgBroker;
 extern kmsgBroker* gBroker;
 
-extern "C" void brokerSignalHandler(int signal);
+// The handler of SIGINT and SIGTERM, installed with SA_SIGINFO: it calls the
+// handler that was in force before the broker's (a real function, not the
+// default or ignore disposition) with what it got, then sets the stop flag.
+extern "C" void brokerSignalHandler(int signal, siginfo_t* info, void* context);
 
 // Creates the broker once and runs its loop on the calling thread; a second
 // call writes its banner line and returns at once.
@@ -101,15 +104,14 @@ class kmsgBroker : public cKlog, public cObjectListener {
   void replace(std::unique_ptr<siteSum>& candidate);
   void sendPing();
   void sendSiteInfo();
-  // Serialises and sends on a topic; the result of nlite::Client::send.
+  // Serialises and publishes on a topic; the result of nlite::Client::send.
   int publish(const JsonPtr& document, const char* topic);
 
  private:
   std::unique_ptr<cConfigFile> mConfMap;
   std::unique_ptr<cConfigFile> mBusConfMap;
   std::unique_ptr<cMiniClient> mMiniClient;
-  std::unique_ptr<nlite::Client> mMetaGlamClient;   // publishes; pump thread only
-  std::unique_ptr<nlite::Client> mTransGlamClient;  // receives; main thread only
+  std::unique_ptr<cBusLink> mBus;  // publishes on the pump thread, receives on the main thread
   // The current site summary: replaced only on the pump thread, under
   // mSiteSumMutex; searched on the main thread under the same mutex. The
   // pump thread reads it without the mutex (it is the only writer). Never

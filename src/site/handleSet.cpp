@@ -23,7 +23,13 @@ namespace {
 constexpr const char* kAbsent = " ";
 // Text values are read within this many bytes, terminator included.
 constexpr unsigned short kTextLimit = 128;
-constexpr int kBusKind = 2;
+
+// A value jansson made, or the end of the process: jansson returns null
+// only when it is out of memory.
+json_t* made(json_t* value) {
+  if (!value) std::abort();
+  return value;
+}
 
 // Reads a text tag into scratch; stores it in field when the read worked.
 // Returns false when the tag is not a text tag at all.
@@ -258,28 +264,30 @@ void kmsgBroker::handleSetMsg(KMsg* msg) {
 
   if (nonTransferReply) {
     debug("building NONTRANSFERREPLY reply ");
-    outGoingreply reply;
-    reply.setLockStatus(v.lockStatus.c_str());
-    std::unique_ptr<cLock> taken;
-    if (listOwner) {
-      // The key may be the current summary's, searched by the main thread:
-      // the lock leaves its list under the key's own mutex.
-      taken = listOwner->takeOnlyLock();
-    } else if (v.lockList->size() == 1) {
-      taken = std::move(v.lockList->front());
-      v.lockList->clear();
-    }
-    reply.setLock(taken.get());
-    JsonPtr document = reply.toJSON();
-    if (mStateUuid) json_object_set_new(document.get(), "state", jsonString(mStateUuid->c_str()));
-    json_object_set_new(document.get(), "CMD", json_string("update_lock"));
-    debug("Sending non transfer Reply message");
-    publishCommand(document);
+    {
+      outGoingreply reply;
+      reply.setLockStatus(v.lockStatus.c_str());
+      std::unique_ptr<cLock> taken;
+      if (listOwner) {
+        // The key may be the current summary's, searched by the main thread:
+        // the lock leaves its list under the key's own mutex.
+        taken = listOwner->takeOnlyLock();
+      } else if (v.lockList->size() == 1) {
+        taken = std::move(v.lockList->front());
+        v.lockList->clear();
+      }
+      reply.setLock(taken.get());
+      JsonPtr document = reply.toJSON();
+      if (mStateUuid) json_object_set_new(document.get(), "state", jsonString(mStateUuid->c_str()));
+      json_object_set_new(document.get(), "CMD", made(json_string("update_lock")));
+      debug("Sending non transfer Reply message");
+      publishCommand(document);
+    }  // the document, the lock taken out and the reply record go here
     debug("Non transfer Reply handled");
   } else if (transferReply) {
     debug("building TRANSFERREPLY reply ");
-    JsonPtr document(json_object());
-    json_object_set_new(document.get(), "CMD", json_string("update_key"));
+    JsonPtr document(made(json_object()));
+    json_object_set_new(document.get(), "CMD", made(json_string("update_key")));
     // Before the first "site_info" there is no state yet: "state" is left
     // out, as for the non-transfer reply.
     if (mStateUuid) json_object_set_new(document.get(), "state", jsonString(mStateUuid->c_str()));
@@ -289,21 +297,24 @@ void kmsgBroker::handleSetMsg(KMsg* msg) {
     debug("Transfer Reply handled");
   } else if (v.keyBattery != 255) {
     debug("building BATTERY reply ");
-    JsonPtr document(json_object());
-    json_object_set_new(document.get(), "CMD", json_string("update_key"));
+    JsonPtr document(made(json_object()));
+    json_object_set_new(document.get(), "CMD", made(json_string("update_key")));
     if (mStateUuid) json_object_set_new(document.get(), "state", jsonString(mStateUuid->c_str()));
     json_object_set_new(document.get(), "power_status", jsonString(v.lockStatus.c_str()));
-    json_object_set_new(document.get(), "TAG_KEY_SN", json_integer(v.keySN));
+    json_object_set_new(document.get(), "TAG_KEY_SN", made(json_integer(v.keySN)));
     json_object_set_new(document.get(), "TAG_KEY_BOX", jsonString(v.keyBoxN.c_str()));
-    json_object_set_new(document.get(), "TAG_KEY_BATTERY", json_integer(v.keyBattery));
+    json_object_set_new(document.get(), "TAG_KEY_BATTERY", made(json_integer(v.keyBattery)));
     debug("Sending transfer Reply message");
     publishCommand(document);
     debug("Transfer Reply handled");
   }
 
-  // A candidate that was not adopted goes now, with its key and locks.
+  // What the handling still owns goes before it is told handled: a
+  // candidate that was not adopted, with its key and locks, or else the lock
+  // list that no configuration took over.
   candidate.reset();
   if (mPingSiteSome != mCurrentSiteSum.get()) mPingSiteSome = nullptr;
+  v.lockList.reset();
   debug("Set Msg Handled!");
 }
 
@@ -365,8 +376,8 @@ void kmsgBroker::sendSiteInfo() {
 
 void kmsgBroker::sendPing() {
   debug("No change so sending ping msg");
-  JsonPtr document(json_object());
-  json_object_set_new(document.get(), "CMD", json_string("ping"));
+  JsonPtr document(made(json_object()));
+  json_object_set_new(document.get(), "CMD", made(json_string("ping")));
   if (mStateUuid) json_object_set_new(document.get(), "state", jsonString(mStateUuid->c_str()));
   debug("Sending Ping message");
   if (publish(document, "command") == 0) debug("Ping Message Sent");
@@ -388,8 +399,7 @@ void kmsgBroker::setStateUuid(const char* uuid) { mStateUuid.emplace(uuid); }
 int kmsgBroker::publish(const JsonPtr& document, const char* topic) {
   JsonText text(json_dumps(document.get(), 0));
   if (!text) return -1;
-  return mMetaGlamClient->send(text.get(), static_cast<unsigned>(std::strlen(text.get())), kBusKind,
-                               topic, nullptr);
+  return mBus->publish(text.get(), std::strlen(text.get()), topic);
 }
 
 void kmsgBroker::publishCommand(const JsonPtr& document) {

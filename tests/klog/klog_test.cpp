@@ -150,9 +150,9 @@ TEST_F(KlogTest, ExampleConfigurationIsReadableByBothReaders) {
   }
   ASSERT_TRUE(cKlog::init(path.c_str()));
   log4cpp::Category& root = log4cpp::Category::getRoot();
-  EXPECT_EQ(root.getPriority(), log4cpp::Priority::DEBUG);
+  EXPECT_EQ(root.getPriority(), log4cpp::Priority::INFO);  // the local syslog at INFO
   ASSERT_EQ(root.getAllAppenders().size(), 1U);
-  EXPECT_NE(dynamic_cast<log4cpp::FileAppender*>(*root.getAllAppenders().begin()), nullptr);
+  EXPECT_NE(dynamic_cast<log4cpp::SyslogAppender*>(*root.getAllAppenders().begin()), nullptr);
 }
 
 TEST_F(KlogTest, ConcurrentLoggingGivesWholeLines) {

@@ -11,10 +11,14 @@
 // destruction. send() copies the buffer before it returns.
 //
 // Threads: a Client is meant for one thread at a time. Every operation takes
-// the client's own lock, so a Client constructed on one thread may be handed
-// over to the thread that uses it without further care. All clients of a
-// process share one ZeroMQ context; the last Client destroyed terminates it,
-// which is when queued publications drain (see setLinger).
+// the client's own locks, so a Client constructed on one thread may be handed
+// over to the thread that uses it without further care. A receiving client
+// (one given subscriptions) also runs a thread of its own, "nlite-receive",
+// that owns its ZeroMQ SUB socket from creation to close and moves every
+// message that arrives into the client's bounded receive queue, so messages
+// leave ZeroMQ as they come whether or not receive() is called. All clients
+// of a process share one ZeroMQ context; the last Client destroyed
+// terminates it, which is when queued publications drain (see setLinger).
 #ifndef NLITE_NLITE_H
 #define NLITE_NLITE_H
 
@@ -28,9 +32,15 @@ namespace nlite {
 // is refused by send(); a larger received message is dropped.
 constexpr unsigned kMaxPayload = 256 * 1024;
 // Publications queued per client while the bus daemon is unreachable; send()
-// fails once that many wait. Also the number of received messages a client
-// holds before the bus daemon starts dropping its copies for it.
+// fails once that many wait.
 constexpr int kSendQueueBound = 10000;
+// A receiving client's queue of messages not yet taken by receive() holds at
+// most this many messages and this many bytes (payload and application id
+// of each); a message that would go beyond either bound makes the client
+// drop the oldest queued messages until it fits, and droppedCount() counts
+// them.
+constexpr unsigned kReceiveQueueBound = 10000;
+constexpr unsigned long kReceiveQueueBytes = 8UL * 1024 * 1024;
 // Longest topic and application id, in bytes; send() refuses longer ones.
 constexpr unsigned kMaxName = 4096;
 // Largest ZeroMQ frame a client or the bus daemon reads: a frame a little
@@ -93,15 +103,26 @@ class Client {
   int send(const char* buffer, unsigned length, int kind, const char* topic,
            void (*callback)(const char*));
 
-  // The next waiting message of a subscribed topic, or null when none is
-  // waiting; never blocks. Malformed, oversized and unsubscribed messages are
-  // dropped on the way.
+  // The next waiting message of a subscribed topic, oldest first, or null
+  // when none is waiting; never blocks. Malformed, oversized and
+  // unsubscribed messages are dropped on the way (not counted).
   Message* receive();
 
-  // Waits up to timeoutMs until a message may be waiting for receive();
-  // true when one may be (receive() can still return null if it was
-  // dropped). False at once for a client without subscriptions.
+  // Waits up to timeoutMs until a message is waiting for receive(); true
+  // when one is. False at once for a client without subscriptions.
   bool waitReadable(int timeoutMs);
+
+  // How many received messages of subscribed topics were dropped so far
+  // because the receive queue was over one of its bounds; never goes down.
+  // Any thread.
+  unsigned long droppedCount() const;
+
+  // Why the client cannot publish or cannot receive, or empty when it was
+  // set up whole: a socket that could not be created, configured or
+  // connected, or a receive thread that could not start. Such a client stays
+  // usable as far as it goes: send() fails without a publishing socket,
+  // receive() returns null without a receiving one. Any thread.
+  std::string setupError() const;
 
   // Waits up to timeoutMs until both sockets (those that exist) have
   // completed their handshake with the bus daemon, and for the receiving

@@ -1,18 +1,26 @@
 // libnemba-lite over ZeroMQ: a PUSH socket towards the bus daemon's
-// channeler port, a SUB socket from its broadcaster port.
+// channeler port, a SUB socket from its broadcaster port, owned by the
+// client's receive thread, and the bounded receive queue it fills.
 #include "nlite.h"
 
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <zmq.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -22,8 +30,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Waiting messages receive() drops in one call before it gives up.
-constexpr int kMaxDropsPerReceive = 1000;
+// Messages the receive thread takes off its socket before it looks at its
+// stop request again.
+constexpr int kMaxReadsPerWake = 1000;
 // After the receiving socket's handshake, time for its subscriptions to
 // reach the bus daemon (they travel after the handshake, unacknowledged).
 constexpr std::chrono::milliseconds kSubscribeSettle{100};
@@ -69,29 +78,60 @@ struct Watch {
 }  // namespace
 
 struct Client::Impl {
-  std::mutex lock;
+  // Constant after construction.
   std::shared_ptr<void> ctx;
   std::string appName;
   std::vector<std::string> topics;
-  void* push = nullptr;
-  void* sub = nullptr;
+  int broadcasterPort = 0;
   bool wantPush = false;  // the client publishes
   bool wantSub = false;   // the client was given subscriptions
-  Watch pushWatch, subWatch;
+
+  // The publishing side, guarded by `lock`: taken on the user's thread by
+  // the constructor, send(), receive(), waitConnected() and setLinger().
+  std::mutex lock;
+  void* push = nullptr;
+  Watch pushWatch;
   int linger = 1000;
-  Message message;
+  Message message;  // the one receive() handed out last
+
+  // The receiving side. The SUB socket and its handshake watch belong to
+  // the receive thread alone; what it shares is guarded by `queueLock`,
+  // taken by the receive thread (to queue) and by the user's thread
+  // (receive, waitReadable, waitConnected).
+  mutable std::mutex queueLock;
+  std::condition_variable queueChanged;  // a message queued, set-up done, handshake seen
+  std::deque<Message> queue;
+  unsigned long queuedBytes = 0;
+  unsigned long dropped = 0;
+  bool subStarted = false;  // the receive thread finished its socket set-up
+  bool subOpen = false;     // ... and has a connected SUB socket
+  bool subWatchFailed = false;
+  bool subDone = false;     // the SUB socket completed a handshake
+  Clock::time_point subDoneAt;
+  std::string setupError;  // first failure of the set-up, either side
+  std::thread receiver;
+  int wakeFd = -1;  // eventfd: written once to stop the receive thread
 
   ~Impl();
   void* openSocket(int type, int port, Watch& watch);
   void startWatch(void* socket, Watch& watch);
   void stopWatch(void* socket, Watch& watch);
   void pollWatch(void* socket, Watch& watch);
-  void pollWatches() {
-    if (push) pollWatch(push, pushWatch);
-    if (sub) pollWatch(sub, subWatch);
-  }
-  bool readOne(bool& good);
+  void failed(const std::string& what);  // a ZeroMQ call failed
+  void failedWith(const std::string& reason);
+  bool readOne(void* sub, Message& out, bool& good);
+  void enqueue(Message&& m);
+  void receiveLoop();
 };
+
+void Client::Impl::failed(const std::string& what) {
+  failedWith(what + ": " + zmq_strerror(zmq_errno()));
+}
+
+void Client::Impl::failedWith(const std::string& reason) {
+  std::lock_guard<std::mutex> guard(queueLock);
+  if (setupError.empty()) setupError = reason;
+}
 
 void Client::Impl::startWatch(void* socket, Watch& watch) {
   static std::atomic<unsigned long> serial{0};
@@ -99,6 +139,7 @@ void Client::Impl::startWatch(void* socket, Watch& watch) {
   const std::string endpoint =
       "inproc://nlite-watch-" + std::to_string(serial.fetch_add(1));
   if (zmq_socket_monitor(socket, endpoint.c_str(), ZMQ_EVENT_HANDSHAKE_SUCCEEDED) != 0) {
+    failed("socket monitor");
     watch.failed = true;
     return;
   }
@@ -107,6 +148,7 @@ void Client::Impl::startWatch(void* socket, Watch& watch) {
   if (!watch.reader ||
       zmq_setsockopt(watch.reader, ZMQ_LINGER, &zero, sizeof zero) != 0 ||
       zmq_connect(watch.reader, endpoint.c_str()) != 0) {
+    failed("socket monitor reader");
     watch.failed = true;
     stopWatch(socket, watch);
   }
@@ -114,9 +156,10 @@ void Client::Impl::startWatch(void* socket, Watch& watch) {
 
 // Once the handshake is seen the monitor goes: its events would otherwise
 // pile up unread (one per reconnection), and libzmq's I/O thread blocks on a
-// full monitor pipe (about 2000 events). Until then send(), receive() and
-// waitConnected() read the events, so only a client left unused through
-// that many reconnections could fill it.
+// full monitor pipe (about 2000 events). Until then the receive thread reads
+// the receiving socket's events as they come, and send(), receive() and
+// waitConnected() read the publishing socket's, so only a publishing client
+// left unused through that many reconnections could fill it.
 void Client::Impl::stopWatch(void* socket, Watch& watch) {
   zmq_socket_monitor(socket, nullptr, 0);
   if (watch.reader) zmq_close(watch.reader);
@@ -147,29 +190,49 @@ void Client::Impl::pollWatch(void* socket, Watch& watch) {
   }
 }
 
+// A socket set up and connected, or null (the reason is kept). Runs on the
+// thread that will use the socket.
 void* Client::Impl::openSocket(int type, int port, Watch& watch) {
+  const char* side = type == ZMQ_PUSH ? "publishing socket" : "receiving socket";
   void* s = zmq_socket(ctx.get(), type);
-  if (!s) return nullptr;
+  if (!s) {
+    failed(std::string(side) + ": zmq_socket");
+    watch.failed = true;
+    return nullptr;
+  }
+  // Each option is part of the client's promises (queue bound, frame bound,
+  // exact topics): a socket without one of them is not used at all.
+  auto option = [&](int name, const void* value, size_t size, const char* what) {
+    if (zmq_setsockopt(s, name, value, size) == 0) return true;
+    failed(std::string(side) + ": zmq_setsockopt " + what);
+    return false;
+  };
+  bool ok = true;
   if (type == ZMQ_PUSH) {
     int hwm = kSendQueueBound;
-    zmq_setsockopt(s, ZMQ_SNDHWM, &hwm, sizeof hwm);
+    ok = option(ZMQ_SNDHWM, &hwm, sizeof hwm, "ZMQ_SNDHWM");
   } else {
     int hwm = kSendQueueBound;
     int64_t maxSize = kMaxFrame;
-    zmq_setsockopt(s, ZMQ_RCVHWM, &hwm, sizeof hwm);
-    zmq_setsockopt(s, ZMQ_MAXMSGSIZE, &maxSize, sizeof maxSize);
-    for (const std::string& t : topics) zmq_setsockopt(s, ZMQ_SUBSCRIBE, t.data(), t.size());
+    ok = option(ZMQ_RCVHWM, &hwm, sizeof hwm, "ZMQ_RCVHWM") &&
+         option(ZMQ_MAXMSGSIZE, &maxSize, sizeof maxSize, "ZMQ_MAXMSGSIZE");
+    for (const std::string& t : topics)
+      ok = ok && option(ZMQ_SUBSCRIBE, t.data(), t.size(), "ZMQ_SUBSCRIBE");
   }
   // The monitor must be in place before the connection can complete.
-  startWatch(s, watch);
+  if (ok) startWatch(s, watch);
   // ZMQ_IMMEDIATE stays 0: the pipe exists from here on, so publications
   // queue while the bus daemon is down and survive its restarts.
   const std::string endpoint = "tcp://127.0.0.1:" + std::to_string(port);
-  if (zmq_connect(s, endpoint.c_str()) != 0) {
+  if (ok && zmq_connect(s, endpoint.c_str()) != 0) {
+    failed(std::string(side) + ": zmq_connect " + endpoint);
+    ok = false;
+  }
+  if (!ok) {
     if (watch.reader) stopWatch(s, watch);
     watch.failed = true;
     int zero = 0;
-    zmq_setsockopt(s, ZMQ_LINGER, &zero, sizeof zero);
+    zmq_setsockopt(s, ZMQ_LINGER, &zero, sizeof zero);  // closed at once in any case
     zmq_close(s);
     return nullptr;
   }
@@ -177,14 +240,22 @@ void* Client::Impl::openSocket(int type, int port, Watch& watch) {
 }
 
 Client::Impl::~Impl() {
-  for (auto [socket, watch] : {std::pair{push, &pushWatch}, std::pair{sub, &subWatch}}) {
-    if (!socket) continue;
-    if (watch->reader) stopWatch(socket, *watch);
-    zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof linger);
-    zmq_close(socket);
+  if (receiver.joinable()) {
+    const uint64_t one = 1;
+    // An eventfd write of 1 cannot fail short of a counter overflow.
+    while (::write(wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+    receiver.join();
+  }
+  if (wakeFd >= 0) ::close(wakeFd);
+  if (push) {
+    if (pushWatch.reader) stopWatch(push, pushWatch);
+    // A failure leaves the default linger, which the context's end bounds.
+    zmq_setsockopt(push, ZMQ_LINGER, &linger, sizeof linger);
+    zmq_close(push);
   }
   // ctx is released after this body; when it is the last holder the
-  // context's termination waits for the linger of the sockets closed above.
+  // context's termination waits for the linger of the socket closed above.
 }
 
 Client::Client(const char* appName, int channelerPort, int broadcasterPort,
@@ -195,47 +266,37 @@ Client::Client(const char* appName, int channelerPort, int broadcasterPort,
   d.appName = appName ? appName : "";
   for (unsigned i = 0; subscriptions && i < count; ++i)
     if (subscriptions[i]) d.topics.emplace_back(subscriptions[i]);
-  d.ctx = sharedContext();
-  if (!d.ctx) return;
+  d.broadcasterPort = broadcasterPort;
   d.wantPush = channelerPort > 0;
-  if (d.wantPush) d.push = d.openSocket(ZMQ_PUSH, channelerPort, d.pushWatch);
   d.wantSub = count > 0;
-  if (d.wantSub) d.sub = d.openSocket(ZMQ_SUB, broadcasterPort, d.subWatch);
+  d.ctx = sharedContext();
+  if (!d.ctx) {
+    d.failed("zmq_ctx_new");
+    return;
+  }
+  if (d.wantPush) d.push = d.openSocket(ZMQ_PUSH, channelerPort, d.pushWatch);
+  if (!d.wantSub) return;
+  d.wakeFd = ::eventfd(0, EFD_CLOEXEC);
+  if (d.wakeFd < 0) {
+    d.failedWith(std::string("receive thread: eventfd: ") + std::strerror(errno));
+    return;
+  }
+  // Started last, on a whole Impl; the SUB socket is made on that thread.
+  try {
+    d.receiver = std::thread([&d] { d.receiveLoop(); });
+  } catch (const std::system_error& e) {
+    d.failedWith(std::string("receive thread: ") + e.what());
+    return;
+  }
+  std::unique_lock<std::mutex> queueGuard(d.queueLock);
+  d.queueChanged.wait(queueGuard, [&d] { return d.subStarted; });
 }
 
 Client::~Client() = default;
 
-int Client::send(const char* buffer, unsigned length, int kind, const char* topic,
-                 void (*callback)(const char*)) {
-  Impl& d = *mImpl;
-  int result = -1;
-  {
-    std::lock_guard<std::mutex> guard(d.lock);
-    d.pollWatches();
-    const bool valid = d.push && topic && (buffer || length == 0) && length <= kMaxPayload &&
-                       std::strlen(topic) <= kMaxName && d.appName.size() <= kMaxName;
-    if (valid) {
-      const uint32_t k = static_cast<uint32_t>(kind);
-      const unsigned char kindBytes[4] = {
-          static_cast<unsigned char>(k >> 24), static_cast<unsigned char>(k >> 16),
-          static_cast<unsigned char>(k >> 8), static_cast<unsigned char>(k)};
-      // A multipart message is queued whole or not at all: the high-water
-      // mark is checked on its first frame only.
-      if (zmq_send(d.push, topic, std::strlen(topic), ZMQ_SNDMORE | ZMQ_DONTWAIT) >= 0 &&
-          zmq_send(d.push, d.appName.data(), d.appName.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT) >= 0 &&
-          zmq_send(d.push, kindBytes, sizeof kindBytes, ZMQ_SNDMORE | ZMQ_DONTWAIT) >= 0 &&
-          zmq_send(d.push, buffer, length, ZMQ_DONTWAIT) >= 0) {
-        result = 0;
-      }
-    }
-  }
-  if (callback) callback(buffer);
-  return result;
-}
-
 // Reads one whole message off the SUB socket. Returns false when none is
-// waiting; otherwise sets good and, when good, fills message.
-bool Client::Impl::readOne(bool& good) {
+// waiting; otherwise sets good and, when good, fills out.
+bool Client::Impl::readOne(void* sub, Message& out, bool& good) {
   Frame frames[4];
   size_t n = 0;
   bool more = true;
@@ -259,59 +320,168 @@ bool Client::Impl::readOne(bool& good) {
   const auto* k = reinterpret_cast<const unsigned char*>(frames[2].data());
   const uint32_t kind = (uint32_t{k[0]} << 24) | (uint32_t{k[1]} << 16) |
                         (uint32_t{k[2]} << 8) | uint32_t{k[3]};
-  message.mTopic = std::move(topic);
-  message.mAppId.assign(frames[1].data(), frames[1].size());
-  message.mKind = static_cast<int>(kind);
-  message.mPayload.assign(frames[3].data(), frames[3].size());
+  out.mTopic = std::move(topic);
+  out.mAppId.assign(frames[1].data(), frames[1].size());
+  out.mKind = static_cast<int>(kind);
+  out.mPayload.assign(frames[3].data(), frames[3].size());
   good = true;
   return true;
+}
+
+// Queues one received message; beyond either bound the oldest go.
+void Client::Impl::enqueue(Message&& m) {
+  {
+    std::lock_guard<std::mutex> guard(queueLock);
+    queuedBytes += m.mPayload.size() + m.mAppId.size();
+    queue.push_back(std::move(m));
+    while (queue.size() > kReceiveQueueBound || queuedBytes > kReceiveQueueBytes) {
+      queuedBytes -= queue.front().mPayload.size() + queue.front().mAppId.size();
+      queue.pop_front();
+      ++dropped;
+    }
+  }
+  queueChanged.notify_all();
+}
+
+// The receive thread: makes the SUB socket, then moves every message that
+// arrives into the queue until the client's destructor writes wakeFd.
+void Client::Impl::receiveLoop() {
+  pthread_setname_np(pthread_self(), "nlite-receive");
+  Watch watch;
+  void* sub = openSocket(ZMQ_SUB, broadcasterPort, watch);
+  {
+    std::lock_guard<std::mutex> guard(queueLock);
+    subStarted = true;
+    subOpen = sub != nullptr;
+    subWatchFailed = watch.failed;
+  }
+  queueChanged.notify_all();
+  bool stop = false;
+  while (!stop) {
+    zmq_pollitem_t items[3];
+    int n = 0;
+    items[n++] = zmq_pollitem_t{nullptr, wakeFd, ZMQ_POLLIN, 0};
+    if (sub) items[n++] = zmq_pollitem_t{sub, 0, ZMQ_POLLIN, 0};
+    if (watch.reader) items[n++] = zmq_pollitem_t{watch.reader, 0, ZMQ_POLLIN, 0};
+    if (zmq_poll(items, n, -1) < 0) {
+      if (zmq_errno() == EINTR) continue;
+      break;  // ETERM cannot come (the context outlives this thread); nothing else can
+    }
+    if (items[0].revents) stop = true;
+    if (watch.reader) {
+      pollWatch(sub, watch);
+      if (watch.done || watch.failed) {
+        {
+          std::lock_guard<std::mutex> guard(queueLock);
+          subDone = watch.done;
+          subDoneAt = watch.doneAt;
+          subWatchFailed = watch.failed;
+        }
+        queueChanged.notify_all();
+      }
+    }
+    for (int reads = 0; sub && !stop && reads < kMaxReadsPerWake; ++reads) {
+      Message m;
+      bool good = false;
+      if (!readOne(sub, m, good)) break;
+      if (good) enqueue(std::move(m));
+    }
+  }
+  if (sub) {
+    if (watch.reader) stopWatch(sub, watch);
+    int zero = 0;
+    zmq_setsockopt(sub, ZMQ_LINGER, &zero, sizeof zero);  // nothing to deliver from a SUB
+    zmq_close(sub);
+  }
+}
+
+int Client::send(const char* buffer, unsigned length, int kind, const char* topic,
+                 void (*callback)(const char*)) {
+  Impl& d = *mImpl;
+  int result = -1;
+  {
+    std::lock_guard<std::mutex> guard(d.lock);
+    if (d.push) d.pollWatch(d.push, d.pushWatch);
+    const bool valid = d.push && topic && (buffer || length == 0) && length <= kMaxPayload &&
+                       std::strlen(topic) <= kMaxName && d.appName.size() <= kMaxName;
+    if (valid) {
+      const uint32_t k = static_cast<uint32_t>(kind);
+      const unsigned char kindBytes[4] = {
+          static_cast<unsigned char>(k >> 24), static_cast<unsigned char>(k >> 16),
+          static_cast<unsigned char>(k >> 8), static_cast<unsigned char>(k)};
+      // A multipart message is queued whole or not at all: the high-water
+      // mark is checked on its first frame only.
+      if (zmq_send(d.push, topic, std::strlen(topic), ZMQ_SNDMORE | ZMQ_DONTWAIT) >= 0 &&
+          zmq_send(d.push, d.appName.data(), d.appName.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT) >= 0 &&
+          zmq_send(d.push, kindBytes, sizeof kindBytes, ZMQ_SNDMORE | ZMQ_DONTWAIT) >= 0 &&
+          zmq_send(d.push, buffer, length, ZMQ_DONTWAIT) >= 0) {
+        result = 0;
+      }
+    }
+  }
+  if (callback) callback(buffer);
+  return result;
 }
 
 Message* Client::receive() {
   Impl& d = *mImpl;
   std::lock_guard<std::mutex> guard(d.lock);
-  d.pollWatches();
-  if (!d.sub) return nullptr;
-  for (int dropped = 0; dropped < kMaxDropsPerReceive; ++dropped) {
-    bool good = false;
-    if (!d.readOne(good)) return nullptr;
-    if (good) return &d.message;
-  }
-  return nullptr;
+  if (d.push) d.pollWatch(d.push, d.pushWatch);
+  std::lock_guard<std::mutex> queueGuard(d.queueLock);
+  if (d.queue.empty()) return nullptr;
+  d.message = std::move(d.queue.front());
+  d.queue.pop_front();
+  d.queuedBytes -= d.message.mPayload.size() + d.message.mAppId.size();
+  return &d.message;
 }
 
 bool Client::waitReadable(int timeoutMs) {
   Impl& d = *mImpl;
-  std::lock_guard<std::mutex> guard(d.lock);
-  if (!d.sub) return false;
-  zmq_pollitem_t item{d.sub, 0, ZMQ_POLLIN, 0};
-  return zmq_poll(&item, 1, timeoutMs < 0 ? 0 : timeoutMs) > 0;
+  std::unique_lock<std::mutex> queueGuard(d.queueLock);
+  if (!d.subOpen) return false;
+  return d.queueChanged.wait_for(queueGuard, std::chrono::milliseconds(std::max(timeoutMs, 0)),
+                                 [&d] { return !d.queue.empty(); });
+}
+
+unsigned long Client::droppedCount() const {
+  std::lock_guard<std::mutex> queueGuard(mImpl->queueLock);
+  return mImpl->dropped;
+}
+
+std::string Client::setupError() const {
+  std::lock_guard<std::mutex> queueGuard(mImpl->queueLock);
+  return mImpl->setupError;
 }
 
 bool Client::waitConnected(int timeoutMs) {
   Impl& d = *mImpl;
   std::lock_guard<std::mutex> guard(d.lock);
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  // The publishing socket: its monitor is read here, on the user's thread.
   for (;;) {
-    d.pollWatches();
-    if ((d.wantPush && !d.push) || (d.wantSub && !d.sub) || d.pushWatch.failed ||
-        d.subWatch.failed)
-      return false;
+    if (d.push) d.pollWatch(d.push, d.pushWatch);
+    if ((d.wantPush && !d.push) || d.pushWatch.failed) return false;
+    if (!d.push || d.pushWatch.done) break;
     const Clock::time_point now = Clock::now();
-    const bool pushReady = !d.push || d.pushWatch.done;
-    const bool subReady = !d.sub || (d.subWatch.done && now >= d.subWatch.doneAt + kSubscribeSettle);
-    if (pushReady && subReady) return true;
     if (now >= deadline) return false;
-
-    Clock::time_point until = deadline;
-    if (pushReady && d.sub && d.subWatch.done) until = std::min(until, d.subWatch.doneAt + kSubscribeSettle);
-    zmq_pollitem_t items[2];
-    int n = 0;
-    for (Watch* w : {&d.pushWatch, &d.subWatch})
-      if (w->reader) items[n++] = zmq_pollitem_t{w->reader, 0, ZMQ_POLLIN, 0};
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
-    zmq_poll(items, n, static_cast<long>(left) + 1);
+    zmq_pollitem_t item{d.pushWatch.reader, 0, ZMQ_POLLIN, 0};
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+    zmq_poll(&item, 1, static_cast<long>(left) + 1);
   }
+  if (!d.wantSub) return true;
+  // The receiving socket: its thread reports the handshake; then the
+  // subscriptions get their settle time.
+  std::unique_lock<std::mutex> queueGuard(d.queueLock);
+  if (!d.subOpen) return false;
+  if (!d.queueChanged.wait_until(queueGuard, deadline,
+                                 [&d] { return d.subDone || d.subWatchFailed; }))
+    return false;
+  if (d.subWatchFailed && !d.subDone) return false;
+  const Clock::time_point settled = d.subDoneAt + kSubscribeSettle;
+  if (settled > deadline) return false;
+  queueGuard.unlock();
+  std::this_thread::sleep_until(settled);
+  return true;
 }
 
 void Client::setLinger(int lingerMs) {
