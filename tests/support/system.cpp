@@ -86,8 +86,8 @@ void Site::startTranslator(const std::vector<int>& ignoredSignals) {
 
 void Site::stopTranslator(int sig) {
   translator->signal(sig);
+  auto rest = translator->readRemainingLines(kWaitMs);  // a full pipe would hold it up
   EXPECT_EQ(translator->wait(kWaitMs), 0);
-  auto rest = translator->readRemainingLines(kWaitMs);
   EXPECT_TRUE(!rest.empty() && rest.back() == "Broker OUT!");
   EXPECT_EQ(translator->drainStderr(), "");
 }
@@ -156,8 +156,12 @@ std::vector<std::string> Site::logLines() const {
 std::optional<size_t> Site::waitForLog(const std::string& line, size_t from, int timeoutMs) const {
   for (auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);;) {
     const auto lines = logLines();
+    const bool prefix = !line.empty() && line.back() == '*';
+    const std::string_view want(line.data(), line.size() - prefix);
     if (from < lines.size()) {
-      auto it = std::find(lines.begin() + static_cast<long>(from), lines.end(), line);
+      auto it = std::find_if(lines.begin() + static_cast<long>(from), lines.end(), [&](auto& l) {
+        return prefix ? l.compare(0, want.size(), want) == 0 : l == want;
+      });
       if (it != lines.end()) return static_cast<size_t>(it - lines.begin()) + 1;
     }
     if (msLeft(deadline) == 0) return std::nullopt;

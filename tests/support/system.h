@@ -68,8 +68,9 @@ class Site {
 
   // The log lines written so far.
   std::vector<std::string> logLines() const;
-  // Waits until the log holds `line` exactly after position `from`; returns
-  // the position just after it.
+  // Waits until the log holds `line` (exactly, or as the start of a line
+  // when it ends in '*') after position `from`; returns the position just
+  // after it.
   std::optional<size_t> waitForLog(const std::string& line, size_t from = 0,
                                    int timeoutMs = kWaitMs) const;
 

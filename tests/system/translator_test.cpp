@@ -78,7 +78,7 @@ TEST(Translator, StandardOutputWithoutFilesAndItsEndWhateverTheSignalsDispositio
 
 TEST(Translator, TakesTheBusPortsAndLoggingFromItsFiles) {
   write("/etc/ram/nembad.conf", "nemba.channeler.port=6101\nnemba.broadcaster.port=6102\n");
-  Site s("host=127.0.0.1\npingTime=30\nsubscriptions=a,b\n");
+  Site s("host=127.0.0.1\npingTime=-3\nsubscriptions=a,b\n");
   s.bus = Child::start({programPath("nembad"), "--print-subscriptions"});  // reads the same file
   ASSERT_TRUE(s.bus->waitForLine("nembad: channeler 127.0.0.1:6101 broadcaster 127.0.0.1:6102", kWaitMs));
   s.startTranslator();
@@ -88,7 +88,8 @@ TEST(Translator, TakesTheBusPortsAndLoggingFromItsFiles) {
   EXPECT_TRUE(s.translator->waitForLine("hello from ops", kWaitMs));
   s.stopTranslator(SIGINT);
   size_t at = 0;
-  for (const char* line : {"keyDTranslator|channeler port |6101|", "keyDTranslator|broadcaster port |6102|",
+  for (const char* line : {"Timer|timer_settime failed (interval -3 s): Invalid argument",
+                           "keyDTranslator|channeler port |6101|", "keyDTranslator|broadcaster port |6102|",
                            "cMiniClient|Starting the client for 127.0.0.1:5555",
                            "keyDTranslator|Setup complete", "keyDTranslator|RUNNING  MSGBROKER",
                            "keyDTranslator|JSON message received", "keyDTranslator|END"}) {
@@ -225,6 +226,41 @@ TEST(Faults, FuzzCorporaThenAGoodExchange) {
   // The run loop takes one text a second: the good command comes after them.
   exchange(s, 4242, static_cast<int>(texts.size() + 10) * 1000);
   EXPECT_EQ(s.translator->drainStderr(), "");
+  s.stopTranslator(SIGTERM);
+}
+
+// Texts flooding the command topic faster than the run loop takes them (one
+// a second): the oldest beyond 8 MiB are dropped, with one warning.
+TEST(Faults, AFloodOfLargeCommandsIsBoundedAndWarnedAboutOnce) {
+  Site s("", "INFO");
+  s.startBus();
+  s.startTranslator();
+  const std::string big(nlite::kMaxPayload, 'x');
+  for (int i = 0; i < 40; ++i) s.command(big, false);
+  auto at = s.waitForLog(
+      "keyDTranslator|Bus receive queue over its bound (10000 texts or 8 MiB): dropped *");
+  ASSERT_TRUE(at);
+  s.stopTranslator(SIGTERM);
+  auto lines = s.logLines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](auto& l) { return l.find("Bus receive queue over") != std::string::npos; }),
+            1);
+}
+
+// Publications the bus daemon cannot take (it is down and the client's
+// queue is full) are warned about, the first at once.
+TEST(Faults, FailedPublicationsAreWarnedAbout) {
+  Site s("", "INFO");
+  s.openKey();
+  s.startTranslator();
+  std::atomic<bool> done{false};
+  std::thread flood([&] {
+    for (int n = 0; !done; ++n) s.key->reply(kmsgjson::datagramOf(site(n)));
+  });
+  EXPECT_TRUE(s.waitForLog("keyDTranslator|Bus publication failed (1 since the last report)", 0,
+                           3 * kWaitMs));
+  done = true;
+  flood.join();
   s.stopTranslator(SIGTERM);
 }
 
