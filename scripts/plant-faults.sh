@@ -5,7 +5,10 @@
 # configuration is built into build/plant-CONFIG, the fault's hint tests run
 # first and, when none of them fails, the whole suite of that configuration
 # (without the fuzz smoke tests); then the file is restored and checked
-# against git. One table at the end, also written as markdown to
+# against git. The tests that failed run once more with the fault in place:
+# only a test that fails again counts as catching it, and one that passes
+# then is named in the table as having failed once (a flaky test, or a fault
+# that only sometimes shows). One table at the end, also written as markdown to
 # build/plant-faults.md; the build and test output of each fault is kept in
 # build/plant-logs/ID.log.
 #   --list  prints the faults and plants nothing
@@ -240,7 +243,8 @@ run_ctest() {
   shift 2
   : >"$ctest_out"
   echo "### ctest $*" >>"$log"
-  run_logged "$ctest_out" ctest --test-dir "$dir" -j2 --timeout 300 -LE fuzz --no-tests=error "$@"
+  run_logged "$ctest_out" ctest --test-dir "$dir" -j2 --timeout 300 -LE fuzz --no-tests=error \
+    --output-on-failure "$@"
   ctest_status=$?
   cat "$ctest_out" >>"$log"
   failed_tests=$(awk '/^The following tests FAILED:/ { on = 1; next }
@@ -248,6 +252,34 @@ run_ctest() {
                                                        sub(/ \(Failed\)$/, ""); print }' \
                    "$ctest_out")
 }
+
+# Runs ctest with the options given, then once more only the tests that
+# failed, the fault still in place: a test failing both times caught it (set
+# in caught_tests), one that passed the second time failed for some other
+# reason (appended to flaky). True when some test caught the fault.
+caught_tests=""
+flaky=""
+try_catch() {
+  local dir=$1 log=$2 first line regex again
+  shift 2
+  caught_tests=""
+  run_ctest "$dir" "$log" "$@"
+  [ -n "$failed_tests" ] || return 1
+  first=$failed_tests
+  regex="^($(sed 's/ (.*)$//; s/[].[*^$+?(){}|\\]/\\&/g' <<<"$first" | paste -sd'|'))\$"
+  run_ctest "$dir" "$log" -R "$regex"
+  again=$(sed 's/ (.*)$//' <<<"$failed_tests")
+  while IFS= read -r line; do
+    if grep -qxF -- "${line% (*}" <<<"$again"; then
+      caught_tests+="$line"$'\n'
+    else
+      flaky+="${line% (*}"$'\n'
+    fi
+  done <<<"$first"
+  [ -n "$caught_tests" ]
+}
+
+lines_joined() { sed '/^$/d' <<<"$1" | paste -sd, | sed 's/,/, /g'; }
 
 for f in $(printf '%s\n' "${files[@]}" | sort -u); do
   if ! git ls-files --error-unmatch -- "$f" >/dev/null 2>&1 || ! git diff --quiet HEAD -- "$f"; then
@@ -276,7 +308,7 @@ for i in "${!ids[@]}"; do
   log=$LOGS/$id.log
   : >"$log"
   fault_start=$SECONDS
-  result="" by="-" detail="" note=""
+  result="" by="-" detail="" note="" flaky=""
   echo "=== $id ($config, $file): $desc"
 
   cp -p "$file" "$backup"
@@ -291,16 +323,14 @@ for i in "${!ids[@]}"; do
       detail=$(grep -m1 -E 'error:' "$log" | sed 's/^[^ ]*\/\([^/]*:[0-9]*:[0-9]*:\)/\1/')
     else
       if [ "$full" = 0 ] && [ -n "$hint" ]; then
-        run_ctest "$dir" "$log" -R "$hint"
-        if [ -n "$failed_tests" ]; then
+        if try_catch "$dir" "$log" -R "$hint"; then
           result="yes" by="hint"
         elif grep -q "No tests were found" "$ctest_out"; then
           note="[hint matches no test] "
         fi
       fi
       if [ -z "$result" ]; then
-        run_ctest "$dir" "$log"
-        if [ -n "$failed_tests" ]; then
+        if try_catch "$dir" "$log"; then
           result="yes" by="suite"
         elif [ "$ctest_status" != 0 ]; then
           result="ERROR" detail="ctest ended with status $ctest_status and no failed test"
@@ -308,7 +338,8 @@ for i in "${!ids[@]}"; do
           result="NO" detail="every test passed"
         fi
       fi
-      [ "$result" = yes ] && detail=$(paste -sd, <<<"$failed_tests" | sed 's/,/, /g')
+      [ "$result" = yes ] && detail=$(lines_joined "$caught_tests")
+      [ -n "$flaky" ] && detail+="; failed once, passed again: $(lines_joined "$flaky")"
       detail=$note$detail
     fi
   fi
