@@ -8,6 +8,8 @@ packages=(
   liblog4cpp5-dev libjansson-dev uuid-dev       # the translator's libraries
   libzmq3-dev cppzmq-dev                        # the bus engine
   libgtest-dev libgmock-dev libbenchmark-dev    # tests and benchmarks
+  debhelper dpkg-dev lintian libsystemd-dev    # the Debian package (scripts/package.sh)
+  systemd man-db groff-base                     # its test: systemd-analyze, -sysusers, -tmpfiles; man
   clang libclang-rt-14-dev                      # fuzzing (libFuzzer)
   util-linux                                    # unshare, for the sandboxes
 )

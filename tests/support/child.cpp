@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace testsupport {
 
@@ -149,7 +150,17 @@ std::optional<int> Child::wait(int timeoutMs) {
   return mStatus;
 }
 
-std::string programPath(const std::string& name) { return std::string(KEYD_BIN_DIR) + "/" + name; }
+std::string programPath(const std::string& name) {
+  // KEYD_PROGRAM_PATH: folders searched first, in order (an installed package's).
+  const char* path = std::getenv("KEYD_PROGRAM_PATH");
+  for (std::string dirs = path ? path : ""; !dirs.empty();) {
+    const size_t colon = dirs.find(':');
+    const std::string candidate = dirs.substr(0, colon) + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    dirs = colon == std::string::npos ? "" : dirs.substr(colon + 1);
+  }
+  return std::string(KEYD_BIN_DIR) + "/" + name;
+}
 std::string sourcePath(const std::string& relative) {
   return std::string(KEYD_SOURCE_DIR) + "/" + relative;
 }

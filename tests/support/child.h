@@ -59,7 +59,8 @@ class Child {
   std::vector<std::string> mSeen;
 };
 
-// Absolute path of one of the project's built programs.
+// Path of one of the project's programs: the first executable NAME in the
+// ':'-separated folders of KEYD_PROGRAM_PATH, else the built one.
 std::string programPath(const std::string& name);
 // Absolute path of a file of the source tree.
 std::string sourcePath(const std::string& relative);

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# package.sh [OUTDIR]: builds the Debian binary package
+# keyd-translator_<version>_<arch>.deb into OUTDIR (default build/deb) with
+# debhelper (debian/), from a copy of the source tree, so the tree and the
+# developer's builds in build/ are left as they are. Needs the packages of
+# scripts/setup.sh (debian/control lists the build dependencies).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+out=${1:-build/deb}
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+
+# One version: CMake's project(VERSION). debian/changelog must name the same.
+version=$(sed -n 's/^project(keyd-translator VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+changelog=$(dpkg-parsechangelog -S Version)
+if [ -z "$version" ] || [ "$version" != "$changelog" ]; then
+  echo "package.sh: CMakeLists.txt says version '$version', debian/changelog '$changelog':" \
+    "add a changelog entry (dch -v $version)" >&2
+  exit 1
+fi
+arch=$(dpkg-architecture -qDEB_HOST_ARCH)
+deb="keyd-translator_${version}_${arch}.deb"
+
+# dpkg-buildpackage builds inside the source tree and writes its results
+# beside it: both happen in OUTDIR.
+stage="$out/keyd-translator-$version"
+rm -rf "$stage"
+mkdir -p "$stage"
+excludes=(--exclude-vcs --exclude=./build --exclude='./build-*' --exclude=./fuzz/work
+  --exclude='./obj-*' --exclude=./debian/keyd-translator --exclude='./debian/.debhelper')
+case "$out/" in "$root"/*) excludes+=(--exclude="./${out#"$root"/}") ;; esac
+tar -C "$root" "${excludes[@]}" -cf - . | tar -C "$stage" -xf -
+
+rm -f "$out/$deb"
+start=$SECONDS
+(cd "$stage" && dpkg-buildpackage -b -us -uc -j"$(nproc)") >"$out/build.log" 2>&1 || {
+  tail -n 40 "$out/build.log" >&2
+  echo "package.sh: dpkg-buildpackage failed; the whole log is $out/build.log" >&2
+  exit 1
+}
+rm -rf "$stage"
+echo "package.sh: $out/$deb ($((SECONDS - start)) s; log $out/build.log)"
