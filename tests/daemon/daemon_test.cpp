@@ -1,0 +1,218 @@
+// The daemon's timer and its link to the key daemon: expiry and restart of
+// real POSIX timers; the event pump (order, every registration, the bound
+// that holds the poster back); the mini client against a UDP peer on
+// loopback (keep-alives, queue order and bound, segments, received datagrams
+// good and bad, refused reads).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "Timer.h"
+#include "cMiniClient.h"
+#include "kmsg.h"
+#include "udp_peer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Lines = std::vector<std::string>;
+using Bytes = testsupport::UdpPeer::Bytes;
+using Pump = cMiniClient::cEventPump;
+constexpr int kWaitMs = 10000;
+
+// Polls `done` every millisecond for up to 10 s; its last answer.
+template <class F>
+bool eventually(F done) {
+  for (auto end = Clock::now() + 10s; Clock::now() < end; std::this_thread::sleep_for(1ms))
+    if (done()) return true;
+  return done();
+}
+
+// A message as "<id>:<its first tag's u32 value>" ("1:0" is the keep-alive).
+std::string describe(const KMsg* m) {
+  const auto* sn = m && m->mTagCount ? ktag_cast<KTagUInt32>(m->tags()[0].get()) : nullptr;
+  return sn ? std::to_string(m->mId) + ":" + std::to_string(sn->getValue()) : "?";
+}
+std::string received(testsupport::UdpPeer& peer, int timeoutMs = kWaitMs) {
+  auto d = peer.receive(timeoutMs);
+  if (!d) return "none";
+  return describe(std::unique_ptr<KMsg>(KMsg::parseMsg(d->data(), d->size())).get());
+}
+KMsg* numbered(unsigned n) {
+  auto* m = new KMsg(MSG_SET);
+  m->addTag(KTagFactory::createKTag(TAG_KEY_SN, n));
+  return m;
+}
+
+// What the listeners saw, as "<listener's name><message described>".
+std::mutex gMutex;
+Lines gSeen;
+Lines seen(size_t n) {  // once there are n, or after 10 s
+  auto copy = [] {
+    std::lock_guard<std::mutex> lock(gMutex);
+    return gSeen;
+  };
+  eventually([&] { return copy().size() >= n; });
+  return copy();
+}
+struct Listener : cObjectListener {
+  explicit Listener(std::string n, std::shared_future<void> g = {}) : name(n), gate(g) {}
+  void onMessage(KMsg* msg) override {
+    {
+      std::lock_guard<std::mutex> lock(gMutex);
+      gSeen.push_back(name + describe(msg));
+    }
+    if (gate.valid()) gate.wait();  // held until the test opens it
+  }
+  const std::string name;
+  const std::shared_future<void> gate;
+};
+
+TEST(TimerTest, ExpiresAfterTheIntervalAndRestartGivesAFullOne) {
+  cDustyTimer t(1), zero(0), negative(-5), stopped(1);
+  for (Timer* other : {&zero, &negative, &stopped}) other->start();
+  stopped.stop();
+  const auto started = Clock::now();
+  t.start();
+  ASSERT_TRUE(eventually([&] { return t.getPingDue(); }));
+  const auto first = Clock::now();
+  EXPECT_GE(first - started, 990ms);
+  t.setPingDue(false);
+  std::this_thread::sleep_until(first + 500ms);  // restarted half way through the interval
+  const auto restarted = Clock::now();
+  t.restart();
+  ASSERT_TRUE(eventually([&] { return t.getPingDue(); }));
+  EXPECT_GE(Clock::now() - restarted, 990ms) << "restart gives a full interval";
+  EXPECT_FALSE(zero.getPingDue() || negative.getPingDue() || stopped.getPingDue());
+}
+
+std::atomic<int> gEntered{0}, gLeft{0};
+struct Slow : Timer {  // its expiry takes a while
+  Slow() : Timer(1) {}
+  ~Slow() override { stopAndDrain(); }
+  void expired() override { ++gEntered, std::this_thread::sleep_for(300ms), ++gLeft; }
+};
+
+TEST(TimerTest, DestructionWaitsForAnExpiryInFlight) {
+  {
+    Slow t;
+    t.start();
+    ASSERT_TRUE(eventually([&] { return gEntered == 1; }));
+  }
+  EXPECT_EQ(gLeft, 1) << "the timer went while expired() still ran on it";
+}
+
+TEST(EventPumpTest, EachMessageReachesEveryRegistrationInOrder) {
+  Pump pump;
+  Listener a("a"), b("b"), c("c");
+  for (auto* l : {&a, &b, &a}) pump.addListener(l);  // a twice: called twice
+  pump.postEvent(numbered(1));
+  pump.postEvent(numbered(2));
+  EXPECT_EQ(seen(6), (Lines{"a0:1", "b0:1", "a0:1", "a0:2", "b0:2", "a0:2"}));
+  pump.removeListener(&c);  // never registered: nothing changes
+  pump.addListener(&c);
+  pump.removeListener(&a);  // every registration of it
+  pump.postEvent(numbered(3));
+  EXPECT_EQ(seen(8), (Lines{"a0:1", "b0:1", "a0:1", "a0:2", "b0:2", "a0:2", "b0:3", "c0:3"}));
+}
+
+TEST(EventPumpTest, AFullQueueHoldsThePosterBackUntilThereIsRoom) {
+  Pump pump;
+  std::promise<void> open;
+  Listener held("", open.get_future().share());
+  pump.addListener(&held);
+  pump.postEvent(numbered(0));
+  ASSERT_EQ(seen(1).size(), 1u) << "the pump holds message 0";
+  const unsigned total = Pump::kQueueBound + 2;
+  std::thread poster([&] {
+    for (unsigned i = 1; i <= total; ++i) pump.postEvent(numbered(i));
+  });
+  EXPECT_TRUE(eventually([&] { return pump.fullCount() > 0; }));
+  EXPECT_EQ(pump.queued(), Pump::kQueueBound) << "when the poster is first held back";
+  open.set_value();
+  poster.join();
+  const Lines all = seen(total + 1);
+  ASSERT_EQ(all.size(), total + 1);
+  for (unsigned i = 0; i <= total; ++i) ASSERT_EQ(all[i], "0:" + std::to_string(i));
+}
+
+TEST(MiniClientTest, SendsInOrderInSegmentsAndPostsOnlyGoodDatagramsOfAtMost2048Bytes) {
+  Listener listener("");
+  testsupport::UdpPeer peer;
+  cMiniClient client;
+  client.addListener(&listener);
+  EXPECT_EQ(client.sendNoReply(numbered(1)), nullptr);  // queued before the connect
+  client.sendNoReply(numbered(2));
+  ASSERT_EQ(client.connectServer("127.0.0.1", peer.port()), 1);
+  for (const char* expected : {"1:0", "0:1", "0:2"}) EXPECT_EQ(received(peer), expected);
+  auto* big = new KMsg(MSG_REQ);
+  for (int i = 0; i < 300; ++i) big->addTag(KTagFactory::createKTag(TAG_LOCK_TAG, "\1\2\3\4\5", 5));
+  client.sendNoReply(big);
+  for (int tags = 0; tags < 300;) {
+    auto d = peer.receive(kWaitMs);
+    ASSERT_TRUE(d && d->size() <= 1024);
+    std::unique_ptr<KMsg> segment(
+        KMsg::parseMsg(d->data(), static_cast<unsigned short>(d->size())));
+    ASSERT_TRUE(segment) << "a segment parses by itself";
+    tags += segment->mTagCount;
+  }
+  auto of2048 = [](unsigned char n) {  // a u32 and two byte strings: exactly 2048 bytes
+    Bytes d = {MSG_EVT, 0, 0, 3, TAG_KEY_SN, KTYPE_UINT32, 0, 4,
+               0,       0, 0, n, 100,        KTYPE_BYTES,  3, 0xF8};
+    d.resize(1032), d.insert(d.end(), {101, KTYPE_BYTES, 3, 0xF4}), d.resize(2048);
+    return d;
+  };
+  Bytes longer = of2048(1);
+  longer.push_back(0);  // 2049 bytes, of which the first 2048 are a message
+  for (const Bytes& d : {Bytes{}, Bytes{0xde, 0xad, 0xbe, 0xef, 0x01}, longer, of2048(2)})
+    ASSERT_TRUE(peer.reply(d));
+  EXPECT_EQ(seen(1), Lines{"3:2"});
+}
+
+TEST(MiniClientTest, KeepAlivesComeAfterTenIdleSecondsAndRequestsDoNotWaitForThem) {
+  testsupport::UdpPeer peer;
+  cMiniClient client;
+  ASSERT_EQ(client.connectServer("127.0.0.1", peer.port()), 1);
+  ASSERT_EQ(received(peer), "1:0");
+  const auto first = Clock::now();
+  ASSERT_EQ(received(peer, 20000), "1:0") << "no keep-alive after 10 idle seconds";
+  // A wait until 10 s from now cannot end early; 0.5 s is for the receiving side.
+  EXPECT_GE(Clock::now() - first, 9500ms) << "a keep-alive before 10 idle seconds";
+  const auto queued = Clock::now();
+  client.sendNoReply(numbered(7));
+  EXPECT_EQ(received(peer), "0:7");
+  EXPECT_LT(Clock::now() - queued, 5s) << "the request waited for the keep-alive period";
+}
+
+TEST(MiniClientTest, ReadsGoOnAfterARefusalAndTheQueueIsBounded) {
+  const std::string log = testing::TempDir() + "keyd-daemon-" + std::to_string(::getpid());
+  std::ofstream(log + ".conf")
+      << "log4cpp.rootCategory=DEBUG, f\nlog4cpp.appender.f=FileAppender\n"
+      << "log4cpp.appender.f.fileName=" << log << "\nlog4cpp.appender.f."
+      << "layout=PatternLayout\nlog4cpp.appender.f.layout.ConversionPattern=%m%n\n";
+  ASSERT_TRUE(cKlog::init((log + ".conf").c_str()));
+  auto refusals = [&] {
+    std::ifstream in(log);
+    int n = 0;
+    for (std::string line; std::getline(in, line);) n += line == "Socket Read Error -1";
+    return n;
+  };
+  cMiniClient client;  // nothing listens where it sends
+  ASSERT_EQ(client.connectServer("127.0.0.1", testsupport::UdpPeer().port()), 1);
+  EXPECT_TRUE(eventually([&] { return refusals() == 1; })) << "the ping is refused";
+  client.sendNoReply(numbered(1));
+  EXPECT_TRUE(eventually([&] { return refusals() == 2; })) << "and so is the next message";
+  std::remove(log.c_str());
+  std::remove((log + ".conf").c_str());
+  cMiniClient unconnected;
+  EXPECT_EQ(unconnected.connectServer("", 5555), 0);
+  for (unsigned i = 0; i < cMiniClient::kTxQueueBound + 5; ++i)
+    unconnected.sendNoReply(numbered(i));
+  EXPECT_EQ(unconnected.queued(), cMiniClient::kTxQueueBound);
+}
+
+}  // namespace
