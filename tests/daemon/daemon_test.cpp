@@ -38,9 +38,8 @@ std::string describe(const KMsg* m) {
   return sn ? std::to_string(m->mId) + ":" + std::to_string(sn->getValue()) : "?";
 }
 std::string received(testsupport::UdpPeer& peer, int timeoutMs = kWaitMs) {
-  auto d = peer.receive(timeoutMs);
-  if (!d) return "none";
-  return describe(std::unique_ptr<KMsg>(KMsg::parseMsg(d->data(), d->size())).get());
+  const auto d = peer.receive(timeoutMs);
+  return d ? describe(std::unique_ptr<KMsg>(KMsg::parseMsg(d->data(), d->size())).get()) : "none";
 }
 KMsg* numbered(unsigned n) {
   auto* m = new KMsg(MSG_SET);
@@ -62,48 +61,41 @@ Lines seen(size_t n) {  // once there are n, or after 10 s
 struct Listener : cObjectListener {
   explicit Listener(std::string n, std::shared_future<void> g = {}) : name(n), gate(g) {}
   void onMessage(KMsg* msg) override {
-    {
-      std::lock_guard<std::mutex> lock(gMutex);
-      gSeen.push_back(name + describe(msg));
-    }
+    std::unique_lock<std::mutex> lock(gMutex);
+    gSeen.push_back(name + describe(msg));
+    lock.unlock();
     if (gate.valid()) gate.wait();  // held until the test opens it
   }
   const std::string name;
   const std::shared_future<void> gate;
 };
 
-TEST(TimerTest, ExpiresAfterTheIntervalAndRestartGivesAFullOne) {
-  cDustyTimer t(1), zero(0), negative(-5), stopped(1);
-  for (Timer* other : {&zero, &negative, &stopped}) other->start();
-  stopped.stop();
-  const auto started = Clock::now();
-  t.start();
-  ASSERT_TRUE(eventually([&] { return t.getPingDue(); }));
-  const auto first = Clock::now();
-  EXPECT_GE(first - started, 990ms);
-  t.setPingDue(false);
-  std::this_thread::sleep_until(first + 500ms);  // restarted half way through the interval
-  const auto restarted = Clock::now();
-  t.restart();
-  ASSERT_TRUE(eventually([&] { return t.getPingDue(); }));
-  EXPECT_GE(Clock::now() - restarted, 990ms) << "restart gives a full interval";
-  EXPECT_FALSE(zero.getPingDue() || negative.getPingDue() || stopped.getPingDue());
-}
-
 std::atomic<int> gEntered{0}, gLeft{0};
-struct Slow : Timer {  // its expiry takes a while
-  Slow() : Timer(1) {}
+struct Slow : Timer {  // each expiry takes 300 ms
+  using Timer::Timer;
   ~Slow() override { stopAndDrain(); }
   void expired() override { ++gEntered, std::this_thread::sleep_for(300ms), ++gLeft; }
 };
 
-TEST(TimerTest, DestructionWaitsForAnExpiryInFlight) {
+TEST(TimerTest, ExpiryAfterTheIntervalRestartGivesAFullOneDestructionWaitsForAnExpiry) {
+  cDustyTimer zero(0), negative(-5), stopped(1);
+  for (Timer* other : {&zero, &negative, &stopped}) other->start();
+  stopped.stop();
   {
-    Slow t;
+    Slow t(1);
+    const auto started = Clock::now();
     t.start();
-    ASSERT_TRUE(eventually([&] { return gEntered == 1; }));
-  }
-  EXPECT_EQ(gLeft, 1) << "the timer went while expired() still ran on it";
+    ASSERT_TRUE(eventually([] { return gEntered == 1; }));
+    const auto first = Clock::now();
+    EXPECT_GE(first - started, 990ms);
+    std::this_thread::sleep_until(first + 500ms);  // restarted half way through the interval
+    const auto restarted = Clock::now();
+    t.restart();
+    ASSERT_TRUE(eventually([] { return gEntered == 2; }));
+    EXPECT_GE(Clock::now() - restarted, 990ms) << "restart gives a full interval";
+  }  // destroyed while its second expiry runs
+  EXPECT_EQ(gLeft, 2) << "the timer went while expired() still ran on it";
+  EXPECT_FALSE(zero.getPingDue() || negative.getPingDue() || stopped.getPingDue());
 }
 
 TEST(EventPumpTest, EachMessageReachesEveryRegistrationInOrder) {
@@ -140,7 +132,7 @@ TEST(EventPumpTest, AFullQueueHoldsThePosterBackUntilThereIsRoom) {
   for (unsigned i = 0; i <= total; ++i) ASSERT_EQ(all[i], "0:" + std::to_string(i));
 }
 
-TEST(MiniClientTest, SendsInOrderInSegmentsAndPostsOnlyGoodDatagramsOfAtMost2048Bytes) {
+TEST(MiniClientTest, PingQueueKeepAliveSegmentsAndOnlyGoodDatagramsOfAtMost2048Bytes) {
   Listener listener("");
   testsupport::UdpPeer peer;
   cMiniClient client;
@@ -149,8 +141,13 @@ TEST(MiniClientTest, SendsInOrderInSegmentsAndPostsOnlyGoodDatagramsOfAtMost2048
   client.sendNoReply(numbered(2));
   ASSERT_EQ(client.connectServer("127.0.0.1", peer.port()), 1);
   for (const char* expected : {"1:0", "0:1", "0:2"}) EXPECT_EQ(received(peer), expected);
+  const auto idle = Clock::now();
+  ASSERT_EQ(received(peer, 20000), "1:0") << "no keep-alive after 10 idle seconds";
+  // A wait until 10 s from now cannot end early; 0.5 s is for the receiving side.
+  EXPECT_GE(Clock::now() - idle, 9500ms) << "a keep-alive before 10 idle seconds";
   auto* big = new KMsg(MSG_REQ);
   for (int i = 0; i < 300; ++i) big->addTag(KTagFactory::createKTag(TAG_LOCK_TAG, "\1\2\3\4\5", 5));
+  const auto queued = Clock::now();
   client.sendNoReply(big);
   for (int tags = 0; tags < 300;) {
     auto d = peer.receive(kWaitMs);
@@ -160,10 +157,10 @@ TEST(MiniClientTest, SendsInOrderInSegmentsAndPostsOnlyGoodDatagramsOfAtMost2048
     ASSERT_TRUE(segment) << "a segment parses by itself";
     tags += segment->mTagCount;
   }
-  auto of2048 = [](unsigned char n) {  // a u32 and two byte strings: exactly 2048 bytes
-    Bytes d = {MSG_EVT, 0, 0, 3, TAG_KEY_SN, KTYPE_UINT32, 0, 4,
-               0,       0, 0, n, 100,        KTYPE_BYTES,  3, 0xF8};
-    d.resize(1032), d.insert(d.end(), {101, KTYPE_BYTES, 3, 0xF4}), d.resize(2048);
+  EXPECT_LT(Clock::now() - queued, 5s) << "the request waited for the keep-alive period";
+  auto of2048 = [](unsigned char n) {  // a u32, 1016 and 1012 bytes: 2048 bytes in all
+    Bytes d = {3, 0, 0, 3, 0, 2, 0, 4, 0, 0, 0, n, 100, 5, 3, 0xF8};
+    d.resize(1032), d.insert(d.end(), {101, 5, 3, 0xF4}), d.resize(2048);
     return d;
   };
   Bytes longer = of2048(1);
@@ -173,32 +170,17 @@ TEST(MiniClientTest, SendsInOrderInSegmentsAndPostsOnlyGoodDatagramsOfAtMost2048
   EXPECT_EQ(seen(1), Lines{"3:2"});
 }
 
-TEST(MiniClientTest, KeepAlivesComeAfterTenIdleSecondsAndRequestsDoNotWaitForThem) {
-  testsupport::UdpPeer peer;
-  cMiniClient client;
-  ASSERT_EQ(client.connectServer("127.0.0.1", peer.port()), 1);
-  ASSERT_EQ(received(peer), "1:0");
-  const auto first = Clock::now();
-  ASSERT_EQ(received(peer, 20000), "1:0") << "no keep-alive after 10 idle seconds";
-  // A wait until 10 s from now cannot end early; 0.5 s is for the receiving side.
-  EXPECT_GE(Clock::now() - first, 9500ms) << "a keep-alive before 10 idle seconds";
-  const auto queued = Clock::now();
-  client.sendNoReply(numbered(7));
-  EXPECT_EQ(received(peer), "0:7");
-  EXPECT_LT(Clock::now() - queued, 5s) << "the request waited for the keep-alive period";
-}
-
 TEST(MiniClientTest, ReadsGoOnAfterARefusalAndTheQueueIsBounded) {
   const std::string log = testing::TempDir() + "keyd-daemon-" + std::to_string(::getpid());
-  std::ofstream(log + ".conf")
-      << "log4cpp.rootCategory=DEBUG, f\nlog4cpp.appender.f=FileAppender\n"
-      << "log4cpp.appender.f.fileName=" << log << "\nlog4cpp.appender.f."
-      << "layout=PatternLayout\nlog4cpp.appender.f.layout.ConversionPattern=%m%n\n";
+  std::ofstream(log + ".conf") << "log4cpp.rootCategory=DEBUG, f\nlog4cpp.appender.f=FileAppender\n"
+                               << "log4cpp.appender.f.fileName=" << log
+                               << "\nlog4cpp.appender.f.layout=BasicLayout\n";
   ASSERT_TRUE(cKlog::init((log + ".conf").c_str()));
   auto refusals = [&] {
     std::ifstream in(log);
     int n = 0;
-    for (std::string line; std::getline(in, line);) n += line == "Socket Read Error -1";
+    for (std::string line; std::getline(in, line);)
+      n += line.find("Socket Read Error -1") != line.npos;
     return n;
   };
   cMiniClient client;  // nothing listens where it sends
