@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <fstream>
-#include <future>
 #include <thread>
 
 #include "Timer.h"
@@ -47,8 +47,11 @@ KMsg* numbered(unsigned n) {
   return m;
 }
 
-// What the listeners saw, as "<listener's name><message described>".
+// What the listeners saw, as "<listener's name><message described>"; while
+// gHeld, a listener holds the pump after recording its message.
 std::mutex gMutex;
+std::condition_variable gOpened;
+bool gHeld = false;
 Lines gSeen;
 Lines seen(size_t n) {  // once there are n, or after 10 s
   auto copy = [] {
@@ -59,15 +62,13 @@ Lines seen(size_t n) {  // once there are n, or after 10 s
   return copy();
 }
 struct Listener : cObjectListener {
-  explicit Listener(std::string n, std::shared_future<void> g = {}) : name(n), gate(g) {}
+  explicit Listener(std::string n) : name(n) {}
   void onMessage(KMsg* msg) override {
     std::unique_lock<std::mutex> lock(gMutex);
     gSeen.push_back(name + describe(msg));
-    lock.unlock();
-    if (gate.valid()) gate.wait();  // held until the test opens it
+    gOpened.wait(lock, [] { return !gHeld; });
   }
   const std::string name;
-  const std::shared_future<void> gate;
 };
 
 std::atomic<int> gEntered{0}, gLeft{0};
@@ -114,9 +115,9 @@ TEST(EventPumpTest, EachMessageReachesEveryRegistrationInOrder) {
 
 TEST(EventPumpTest, AFullQueueHoldsThePosterBackUntilThereIsRoom) {
   Pump pump;
-  std::promise<void> open;
-  Listener held("", open.get_future().share());
+  Listener held("");
   pump.addListener(&held);
+  gHeld = true;  // before the pump thread sees a message
   pump.postEvent(numbered(0));
   ASSERT_EQ(seen(1).size(), 1u) << "the pump holds message 0";
   const unsigned total = Pump::kQueueBound + 2;
@@ -125,7 +126,11 @@ TEST(EventPumpTest, AFullQueueHoldsThePosterBackUntilThereIsRoom) {
   });
   EXPECT_TRUE(eventually([&] { return pump.fullCount() > 0; }));
   EXPECT_EQ(pump.queued(), Pump::kQueueBound) << "when the poster is first held back";
-  open.set_value();
+  {
+    std::lock_guard<std::mutex> lock(gMutex);
+    gHeld = false;
+  }
+  gOpened.notify_all();
   poster.join();
   const Lines all = seen(total + 1);
   ASSERT_EQ(all.size(), total + 1);
