@@ -15,12 +15,17 @@ namespace {
 
 const std::string kLog = ::testing::TempDir() + "klog-" + std::to_string(::getpid());
 
-// A configuration file of the translator's keys and `log4cpp`; its path.
+// A new configuration file of the translator's keys and `log4cpp`; its path.
+// The files go when the test program ends.
 std::string conf(const std::string& log4cpp) {
-  static int files = 0;
-  const std::string path = kLog + "." + std::to_string(++files) + ".conf";
-  std::ofstream(path) << "host=127.0.0.1\npingTime=10\n" << log4cpp;
-  return path;
+  static struct Files : std::vector<std::string> {
+    ~Files() {
+      for (const auto& path : *this) std::remove(path.c_str());
+    }
+  } files;
+  files.push_back(kLog + "." + std::to_string(files.size()) + ".conf");
+  std::ofstream(files.back()) << "host=127.0.0.1\npingTime=10\n" << log4cpp;
+  return files.back();
 }
 const std::string kFile = "log4cpp.appender.f=FileAppender\nlog4cpp.appender.f.fileName=" + kLog +
                           "\nlog4cpp.appender.f.layout=PatternLayout\n"
@@ -75,7 +80,6 @@ TEST(Klog, AnUnusableConfigurationFallsBackToSyslogSilently) {
     ASSERT_EQ(root.getAllAppenders().size(), 1U) << path;
     EXPECT_TRUE(dynamic_cast<log4cpp::SyslogAppender*>(*root.getAllAppenders().begin()));
     EXPECT_TRUE(cKlog::getLog("klog.x").getAllAppenders().empty());
-    std::remove(path.c_str());
   }
   std::ifstream in(kLog);
   EXPECT_EQ(in.peek(), EOF) << "nothing written into the file";
