@@ -10,7 +10,6 @@
 #include <chrono>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 #include "kmsg_json.h"
@@ -22,9 +21,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 int msLeft(Clock::time_point deadline) {
-  return std::max(0, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          deadline - Clock::now())
-                                          .count()));
+  using std::chrono::milliseconds;
+  return std::max(0, static_cast<int>(std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count()));
 }
 
 // A datagram as keyd-sim prints it, without the sequence byte, which the
@@ -49,8 +47,6 @@ Site::Site(const std::string& conf, const std::string& level) {
          << "log4cpp.appender.file.layout.ConversionPattern=%c|%m%n\n";
   std::remove(kLogPath);
 }
-
-Site::~Site() = default;
 
 void Site::startBus() {
   mSubscriptions.clear();
@@ -167,14 +163,6 @@ std::optional<size_t> Site::waitForLog(const std::string& line, size_t from, int
     if (msLeft(deadline) == 0) return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));  // polls the file
   }
-}
-
-long statusKiB(int pid, const char* field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  const std::string prefix = std::string(field) + ":";
-  for (std::string line; std::getline(status, line);)
-    if (line.compare(0, prefix.size(), prefix) == 0) return std::stol(line.substr(prefix.size()));
-  return -1;
 }
 
 }  // namespace testsupport

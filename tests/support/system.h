@@ -34,7 +34,6 @@ class Site {
   // Writes /etc/ram/keyd-translator.conf: `conf` lines, then logging at
   // `level` into kLogPath (level "" writes no logging lines at all).
   explicit Site(const std::string& conf = "", const std::string& level = "DEBUG");
-  ~Site();
 
   // nembad with its subscriptions printed; returns once it is bound.
   void startBus();
@@ -82,9 +81,6 @@ class Site {
   std::vector<std::string> mSubscriptions;  // nembad lines not consumed yet
   std::string mPublisherApp;
 };
-
-// A line of /proc/PID/status (VmRSS, say) in KiB, or -1.
-long statusKiB(int pid, const char* field);
 
 }  // namespace testsupport
 
