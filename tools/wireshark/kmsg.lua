@@ -119,7 +119,8 @@ function kmsg.dissector(buf, pinfo, tree)
   end
   if not fault and pos ~= len then fault = 9 end
   if fault == 2 or fault == 9 then root:add_proto_expert_info(experts[fault]) end
-  info = info .. string.format(" %d tags: %s", count, table.concat(names, ", "))
+  info = info .. string.format(" %d tag%s: %s", count, count == 1 and "" or "s",
+                               table.concat(names, ", "))
   if fault then info = info .. string.format(" [invalid: rule %d]", fault) end
   pinfo.cols.info = info
   return len
