@@ -106,7 +106,7 @@ function kmsg.dissector(buf, pinfo, tree)
     item:add(f.tag_type, buf(pos + 1, 1))
     item:add(f.tag_length, buf(pos + 2, 2))
     local name = TAG_NAMES[id] or tostring(id)
-    item:set_text(string.format("Tag %d %s, %s, %d bytes", id, TAG_NAMES[id] and name or "",
+    item:set_text(string.format("Tag %d%s, %s, %d bytes", id, TAG_NAMES[id] and (" " .. name) or "",
                                 TYPE_NAMES[code] or ("type " .. code), length))
     fault = broken_rule(buf, pos, id, code, length, len - pos - 4)
     if fault then
