@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev    # tests and benchmarks
   clang libclang-rt-14-dev                      # fuzzing (libFuzzer)
   util-linux                                    # unshare, for the sandboxes
+  tshark                                        # the dissector's test (tools/wireshark)
 )
 
 sudo=""
@@ -22,6 +23,8 @@ done
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   $sudo apt-get update -qq
+  # tshark's package asks whether non-root users may capture: no.
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | $sudo debconf-set-selections
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
