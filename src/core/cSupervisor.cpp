@@ -21,6 +21,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The longest poll when an eventfd is missing.
+constexpr int kFallbackMs = 500;
+
 // Written by signal handlers, taken by the supervisor's thread.
 std::atomic<int> gEvents{0};
 std::atomic<int> gWakeFd{-1};
@@ -46,7 +49,7 @@ cSupervisor::cSupervisor(Hooks hooks) : cKlog("keyDTranslator"), mHooks(std::mov
   mStatusWanted = std::getenv("NOTIFY_SOCKET") != nullptr;
   mStatusSent = mHooks.status();  // went with "READY=1"
   mQuitFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (mQuitFd < 0) error("Could not create the supervisor's eventfd: %s", std::strerror(errno));
+  if (mQuitFd < 0) error("Could not create the service thread's stop eventfd: %s", std::strerror(errno));
   mBeatsMoved = mPassesMoved = Clock::now();
   if (mTick.count() > 0) mHooks.postHeartbeat();
   mThread = std::thread([this] {
@@ -56,6 +59,7 @@ cSupervisor::cSupervisor(Hooks hooks) : cKlog("keyDTranslator"), mHooks(std::mov
 }
 
 cSupervisor::~cSupervisor() {
+  mQuit.store(true);
   const uint64_t one = 1;
   if (mQuitFd >= 0) (void)!::write(mQuitFd, &one, sizeof one);
   if (mThread.joinable()) mThread.join();
@@ -103,9 +107,12 @@ void cSupervisor::loop() {
       const int statusMs = msUntil(nextStatus, now);
       timeoutMs = timeoutMs < 0 ? statusMs : std::min(timeoutMs, statusMs);
     }
+    // Without one of the eventfds, signals and the stop are looked for often.
+    if (gWakeFd.load() < 0 || mQuitFd < 0)
+      timeoutMs = timeoutMs < 0 ? kFallbackMs : std::min(timeoutMs, kFallbackMs);
     pollfd fds[2] = {{gWakeFd.load(), POLLIN, 0}, {mQuitFd, POLLIN, 0}};
     ::poll(fds, 2, timeoutMs);  // EINTR: a signal came to this thread; look below
-    if (fds[1].revents != 0) return;
+    if (mQuit.load()) return;
     drain(fds[0].fd);
     const int events = gEvents.exchange(0);
     if (gStopRequested.load() != 0) stopping();

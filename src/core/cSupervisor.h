@@ -14,6 +14,7 @@
 #ifndef CORE_CSUPERVISOR_H
 #define CORE_CSUPERVISOR_H
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -69,6 +70,7 @@ class cSupervisor : public cKlog {
   std::chrono::steady_clock::duration mTick{};  // half the watchdog interval; 0: no watchdog
   bool mStatusWanted = false;
   int mQuitFd = -1;
+  std::atomic<bool> mQuit{false};
   // Thread only: the counters as last seen, and when each last moved.
   unsigned long mBeatsSeen = 0, mPassesSeen = 0;
   std::chrono::steady_clock::time_point mBeatsMoved, mPassesMoved;
