@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config             # toolchain
   liblog4cpp5-dev libjansson-dev uuid-dev       # the translator's libraries
+  libsystemd-dev                                # readiness and watchdog (sd_notify)
   libzmq3-dev cppzmq-dev                        # the bus engine
   libgtest-dev libgmock-dev libbenchmark-dev    # tests and benchmarks
   clang libclang-rt-14-dev                      # fuzzing (libFuzzer)

@@ -25,19 +25,24 @@ Clock::time_point after(int ms) { return Clock::now() + std::chrono::millisecond
 }  // namespace
 
 std::unique_ptr<Child> Child::start(const std::vector<std::string>& argv,
-                                    const std::vector<int>& ignored) {
+                                    const std::vector<int>& ignored,
+                                    const std::vector<std::string>& env) {
   int in[2], out[2], err[2];
   if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) return nullptr;
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  std::vector<char*> envp;
+  for (char** e = environ; *e; ++e) envp.push_back(*e);
+  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(in[0], 0), ::dup2(out[1], 1), ::dup2(err[1], 2);
     ::setpgid(0, 0);
     ::signal(SIGPIPE, SIG_DFL);  // this process ignores it (below); the program must not
     for (int sig : ignored) ::signal(sig, SIG_IGN);
-    ::execv(args[0], args.data());
+    ::execve(args[0], args.data(), envp.data());
     ::_exit(127);
   }
   for (int fd : {in[0], out[1], err[1]}) ::close(fd);

@@ -18,9 +18,11 @@ namespace testsupport {
 class Child {
  public:
   // argv[0] is a path. The signals in `ignored` start out ignored in the
-  // child. Null when the program cannot be started.
+  // child; `env` ("NAME=VALUE") is added to its environment. Null when the
+  // program cannot be started.
   static std::unique_ptr<Child> start(const std::vector<std::string>& argv,
-                                      const std::vector<int>& ignored = {});
+                                      const std::vector<int>& ignored = {},
+                                      const std::vector<std::string>& env = {});
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;

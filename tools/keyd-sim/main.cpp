@@ -43,6 +43,7 @@ const char* const kUsage =
     "usage: keyd-sim [--listen ADDR:PORT] [--peer ADDR:PORT] [--pcap FILE]\n"
     "                [--cabinet FILE.json [--report-interval S]]\n"
     "       keyd-sim --help\n"
+    "       keyd-sim --version\n"
     "\n"
     "Stands in for the key daemon: binds a UDP socket to --listen (default\n"
     "127.0.0.1:5555) and talks to its peer, the sender of the most recent\n"
@@ -404,6 +405,10 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--help") {
       std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::puts("keyd-sim " KEYD_VERSION);
       return 0;
     }
     if (arg == "--pcap" || arg == "--cabinet") {
