@@ -29,8 +29,7 @@ int msLeft(Clock::time_point deadline) {
 }
 
 // A datagram as keyd-sim prints it, without the sequence byte, which the
-// codec's counter numbers. (No std::regex here: GCC 12 warns falsely about
-// its insides in the AddressSanitizer build.)
+// codec's counter numbers.
 std::string withoutSeq(const UdpPeer::Bytes& d) {
   std::string text = kmsgjson::datagramToJson(d.data(), d.size());
   if (const size_t at = text.find("\"seq\":"); at != std::string::npos)

@@ -30,6 +30,8 @@ std::string site(int transactions) { return kSite + std::to_string(transactions)
 const std::string kUnlockRequest =
     R"({"id":1,"tags":[{"id":19,"type":"bytes","value":"0102030405"},{"id":21,"type":"u8","value":0}]})";
 
+const std::string kBatteryRequest = R"({"id":1,"tags":[{"id":12,"type":"u8","value":0}]})";
+
 std::string unlock(const std::string& payload) {
   const size_t at = payload.find("\"state\": \"");
   const std::string state = at == std::string::npos ? "" : payload.substr(at + 10, 36);
