@@ -19,6 +19,8 @@ cleanup() {
   wait 2>/dev/null
   echo "demo: the translator's debug log (keyd-translator.log in the folder named above), last lines:"
   tail -n 12 /etc/ram/keyd-translator.log 2>/dev/null | sed 's/^/  log | /'
+  echo "demo: the key messages are captured in keyd.pcap in that folder; to see them:"
+  echo "  tshark -X lua_script:$here/tools/wireshark/kmsg.lua -V -r FOLDER/keyd.pcap"
   exit 0
 }
 trap cleanup INT TERM EXIT
@@ -29,33 +31,36 @@ pids+=($!)
 sleep 0.5
 "$bin/nlite" sub --ready site_info command TransGlam > >(sed -u 's/^/[bus]         /') 2>&1 &
 pids+=($!)
-# The simulated key daemon on 127.0.0.1:5555; the demo writes its reports
-# into a pipe that is keyd-sim's standard input.
+# The simulated key daemon on 127.0.0.1:5555, playing the key cabinet of
+# etc/cabinet.json: it reports the site when the translator's first
+# keep-alive arrives and every 10 s, and answers every request; it prints
+# each datagram it receives and each message it sends ({"sent":...}), and
+# keeps a capture. Its standard input is a pipe the demo writes reports into.
 mkfifo /etc/ram/keyd-sim.in
-"$bin/keyd-sim" < /etc/ram/keyd-sim.in > >(sed -u 's/^/[keyd-sim]    /') 2>&1 &
+"$bin/keyd-sim" --cabinet "$here/etc/cabinet.json" --report-interval 10 --pcap /etc/ram/keyd.pcap \
+  < /etc/ram/keyd-sim.in > >(sed -u 's/^/[keyd-sim]    /') 2>&1 &
 pids+=($!)
 exec 3>/etc/ram/keyd-sim.in
 sleep 0.5
+say "the key cabinet: key 4660 in box-1 with three locks: 4328719365 (front door), 255 (back door), 78187493530 (cellar)"
 "$bin/keyd-translator" > >(sed -u 's/^/[translator]  /') &
 translator=$!
 sleep 1
 
-# A key with its box, software and server, three locks and a battery level.
-site='{"id":0,"tags":[{"id":0,"type":"u32","value":4660},{"id":1,"type":"str","value":"box-1"},{"id":8,"type":"str","value":"keysw-2.1"},{"id":35,"type":"str","value":"srv.site"},{"id":36,"type":"u16","value":8080},{"id":32,"type":"u32","value":12},{"id":19,"type":"bytes","value":"0102030405"},{"id":19,"type":"bytes","value":"00000000ff"},{"id":19,"type":"bytes","value":"123456789a"}]}'
-status='{"id":0,"tags":[{"id":20,"type":"str","value":"OPEN"},{"id":23,"type":"str","value":"front door"},{"id":24,"type":"u32","value":1},{"id":19,"type":"bytes","value":"0102030405"}]}'
-battery='{"id":0,"tags":[{"id":12,"type":"u8","value":87}]}'
-
-say "keyd-sim reports the site: key 4660 with three locks"
-echo "$site" >&3
+# Each command comes back from the cabinet as a publication: "update_lock"
+# with the lock's new status, "update_key" for the battery and the
+# transactions; "req_cfg" makes the next configuration report publish
+# "site_info" again. A report written on keyd-sim's standard input goes out
+# beside the cabinet's.
+battery='{"id":0,"tags":[{"id":0,"type":"u32","value":4660},{"id":1,"type":"str","value":"box-1"},{"id":12,"type":"u8","value":42}]}'
 steps=(
   "pub"    '{"command":"UNLOCK","RFID":"4328719365","state":"demo"}'
-  "report" "$status"
+  "pub"    '{"command":"LOCK","RFID":"4328719365","state":"demo"}'
   "pub"    '{"command":"Battery"}'
+  "pub"    '{"command":"req_transactions"}'
+  "pub"    '{"command":"UNLOCK","RFID":"78187493530","state":"demo"}'
   "report" "$battery"
   "pub"    '{"command":"req_cfg"}'
-  "report" "$site"
-  "pub"    '{"command":"LOCK","RFID":"255","state":"demo"}'
-  "pub"    '{"command":"req_transactions"}'
 )
 start=$SECONDS
 i=0
@@ -69,7 +74,7 @@ while :; do
     say "nlite pub TransGlam '$what'"
     "$bin/nlite" pub --app demo TransGlam "$what" || say "publish failed"
   else
-    say "keyd-sim reports: $what"
+    say "keyd-sim reports from its standard input: $what"
     echo "$what" >&3
   fi
 done

@@ -6,12 +6,14 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config             # toolchain
   liblog4cpp5-dev libjansson-dev uuid-dev       # the translator's libraries
+  libsystemd-dev                                # readiness and watchdog (sd_notify)
   libzmq3-dev cppzmq-dev                        # the bus engine
   libgtest-dev libgmock-dev libbenchmark-dev    # tests and benchmarks
-  debhelper dpkg-dev lintian libsystemd-dev    # the Debian package (scripts/package.sh)
+  debhelper dpkg-dev lintian                   # the Debian package (scripts/package.sh)
   systemd man-db groff-base                     # its test: systemd-analyze, -sysusers, -tmpfiles; man
   clang libclang-rt-14-dev                      # fuzzing (libFuzzer)
   util-linux                                    # unshare, for the sandboxes
+  tshark                                        # the dissector's test (tools/wireshark)
 )
 
 sudo=""
@@ -24,6 +26,8 @@ done
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   $sudo apt-get update -qq
+  # tshark's package asks whether non-root users may capture: no.
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | $sudo debconf-set-selections
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 

@@ -40,6 +40,9 @@ class cBusLink : public cKlog {
   // Main thread.
   nlite::Message* receive();
 
+  // Bus commands the receive queue dropped so far. Any thread.
+  unsigned long droppedCount() const { return mTransGlamClient->droppedCount(); }
+
  private:
   using Clock = std::chrono::steady_clock;
 

@@ -1,7 +1,9 @@
-// kmsgBroker: its set-up, the bus receive loop, the signal handler, startBroker.
+// kmsgBroker: its set-up, the bus receive loop, the signal handler, startBroker;
+// the status, counters and log reload its supervisor asks for.
 #include "kmsgBroker.h"
 
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "cSupervisor.h"
 #include "configuration.h"
 #include "siteSum.h"
 
@@ -77,6 +80,14 @@ bool installHandler(int sig) {
   return sigaction(sig, &sa, nullptr) == 0;
 }
 
+// The run loop's second: cut short by a stop only, so SIGHUP and SIGUSR1
+// never make the loop take bus texts faster than one a second.
+void sleepOneSecond() {
+  timespec left{1, 0};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR && gStopRequested.load() == 0) {
+  }
+}
+
 // A reader of standard output that goes away must not end the daemon: a
 // write to the closed pipe then fails with EPIPE, and the printed lines are
 // lost quietly.
@@ -90,6 +101,11 @@ bool ignoreSigpipe() {
 }  // namespace
 
 extern "C" void brokerSignalHandler(int signal, siginfo_t* info, void* context) {
+  // Their work is no work for a signal handler: the supervisor's thread does it.
+  if (signal == SIGHUP || signal == SIGUSR1) {
+    cSupervisor::raise(signal == SIGHUP ? cSupervisor::kReload : cSupervisor::kStats);
+    return;
+  }
   const PreviousHandler* prev = nullptr;
   if (signal == SIGINT) prev = &gPrevSigIntHandler;
   if (signal == SIGTERM) prev = &gPrevSigTermHandler;
@@ -103,6 +119,7 @@ extern "C" void brokerSignalHandler(int signal, siginfo_t* info, void* context) 
     }
   }
   gStopRequested.store(1);
+  cSupervisor::raise(cSupervisor::kStop);
 }
 
 kmsgBroker::kmsgBroker() : cKlog("keyDTranslator") {
@@ -111,7 +128,9 @@ kmsgBroker::kmsgBroker() : cKlog("keyDTranslator") {
   for (auto [sig, name, prev] : {std::tuple{SIGINT, "SIGINT", &gPrevSigIntHandler},
                                  std::tuple{SIGTERM, "SIGTERM", &gPrevSigTermHandler}})
     if (!saveHandler(sig, *prev)) signalFailures.push_back({"read the disposition of", name, errno});
-  for (auto [sig, name] : {std::pair{SIGINT, "SIGINT"}, std::pair{SIGTERM, "SIGTERM"}})
+  const int wakeError = cSupervisor::prepare();
+  for (auto [sig, name] : {std::pair{SIGINT, "SIGINT"}, std::pair{SIGTERM, "SIGTERM"},
+                           std::pair{SIGHUP, "SIGHUP"}, std::pair{SIGUSR1, "SIGUSR1"}})
     if (!installHandler(sig)) signalFailures.push_back({"install the handler of", name, errno});
   if (!ignoreSigpipe()) signalFailures.push_back({"ignore", "SIGPIPE", errno});
 
@@ -126,6 +145,8 @@ kmsgBroker::kmsgBroker() : cKlog("keyDTranslator") {
   // Told only now: before the logging is set up no line reaches a log.
   for (const SignalSetupFailure& f : signalFailures)
     error("Could not %s %s: %s", f.what, f.signal, std::strerror(f.error));
+  if (wakeError != 0)
+    error("Could not create the eventfd that wakes the service thread: %s", std::strerror(wakeError));
 
   conf.setHost(mConfMap->getString("host", "127.0.0.1"));
   conf.setPingTime(mConfMap->getInt("pingTime", 10));
@@ -151,6 +172,7 @@ kmsgBroker::kmsgBroker() : cKlog("keyDTranslator") {
   mMiniClient->connectServer(conf.getHost(), kKeyDaemonPort);
 
   debug("Setup complete");
+  cSupervisor::notify("READY=1\nSTATUS=" + statusLine());
 }
 
 kmsgBroker::~kmsgBroker() {
@@ -160,12 +182,17 @@ kmsgBroker::~kmsgBroker() {
 
 void kmsgBroker::run() {
   debug("RUNNING  MSGBROKER");
+  cSupervisor supervisor({[this] { mMiniClient->eventPump().postHeartbeat(); },
+                          [this] { return mMiniClient->eventPump().heartbeats(); },
+                          [this] { return mPasses.load(); }, [this] { return statusLine(); },
+                          [this] { reloadLogging(); }, [this] { logStats(); }});
   while (gStopRequested.load() == 0) {
     nlite::Message* msg = mBus->receive();
     if (msg) {
+      mCommands.fetch_add(1, std::memory_order_relaxed);
       debug("JSON message received");
-      handleJSON_message(msg->buffer(), msg->bufferSize());
       const char* appId = msg->appId();
+      handleJSON_message(msg->buffer(), msg->bufferSize(), appId);
       std::fwrite(msg->buffer(), 1, msg->bufferSize(), stdout);
       std::fputs(" from ", stdout);
       if (appId) std::fputs(appId, stdout);
@@ -174,9 +201,50 @@ void kmsgBroker::run() {
     } else {
       debug("No JSON received");
     }
-    sleep(1);
+    sleepOneSecond();
+    mPasses.fetch_add(1, std::memory_order_relaxed);
   }
+  cSupervisor::stopping();
   debug("END");
+}
+
+std::string kmsgBroker::statusLine() const {
+  const cMiniClient::Counts c = mMiniClient->counts();
+  const unsigned long publications = mSiteInfoSent.load() + mPingsSent.load() +
+                                     mUpdateLockSent.load() + mUpdateKeySent.load();
+  return std::string("key-daemon link ") + (mMiniClient->connected() ? "up" : "down") + ", " +
+         std::to_string(c.reports) + " reports, " + std::to_string(publications) +
+         " publications, " + std::to_string(mCommands.load()) + " commands";
+}
+
+void kmsgBroker::logStats() const {
+  const cMiniClient::Counts c = mMiniClient->counts();
+  const auto uptime =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - mStarted);
+  mStats.info("reports=%lu rejected=%lu site_info=%lu ping=%lu update_lock=%lu update_key=%lu "
+              "commands=%lu requests=%lu request_drops=%lu pump_waits=%lu bus_drops=%lu "
+              "uptime=%lld",
+              c.reports, c.rejected, mSiteInfoSent.load(), mPingsSent.load(),
+              mUpdateLockSent.load(), mUpdateKeySent.load(), mCommands.load(), c.requests,
+              c.requestDrops, c.pumpWaits, mBus->droppedCount(),
+              static_cast<long long>(uptime.count()));
+}
+
+void kmsgBroker::reloadLogging() const {
+  const char* path = configuration::getInstance().getConfPath();
+  std::string failure;
+  switch (cKlog::reload(path, failure)) {
+    case cKlog::Reload::applied:
+      info("Logging settings reloaded from %s", path);
+      break;
+    case cKlog::Reload::defaulted:
+      info("Logging settings reloaded from %s: none there, INFO and above go to syslog", path);
+      break;
+    case cKlog::Reload::kept:
+      error("Logging settings not reloaded from %s: %s; the previous ones stay", path,
+            failure.c_str());
+      break;
+  }
 }
 
 void startBroker() {

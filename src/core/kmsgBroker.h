@@ -8,11 +8,13 @@
 // process; it is never destroyed.
 // Threads: constructed and run on the main thread; onMessage runs on the
 // mini client's event pump thread. The signal handler may run on any thread
-// and only touches the stop flag.
+// and only touches the stop flag and the supervisor's signal events; the
+// work of SIGHUP and SIGUSR1 runs on the supervisor's thread.
 #ifndef CORE_KMSGBROKER_H
 #define CORE_KMSGBROKER_H
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <memory>
 #include <mutex>
@@ -46,11 +48,19 @@ extern kmsgBroker* gBroker;
 // The handler of SIGINT and SIGTERM, installed with SA_SIGINFO: it calls the
 // handler that was in force before the broker's (a real function, not the
 // default or ignore disposition) with what it got, then sets the stop flag.
+// It is also the handler of SIGHUP and SIGUSR1, which it only hands to the
+// supervisor (cSupervisor::raise).
 extern "C" void brokerSignalHandler(int signal, siginfo_t* info, void* context);
 
 // Creates the broker once and runs its loop on the calling thread; a second
 // call writes its banner line and returns at once.
 void startBroker();
+
+// One value of an audit line (category "audit", key=value pairs): "-" when
+// absent; a JSON string when it holds a blank, a quote or a control
+// character, or is empty or "-" itself; else the text (bytes that are not
+// UTF-8 repaired).
+std::string auditValue(std::optional<std::string_view> value);
 
 class kmsgBroker : public cKlog, public cObjectListener {
  public:
@@ -62,22 +72,33 @@ class kmsgBroker : public cKlog, public cObjectListener {
   kmsgBroker(const kmsgBroker&) = delete;
   kmsgBroker& operator=(const kmsgBroker&) = delete;
 
-  // The bus receive loop: one receive per second until a stop is requested.
+  // The bus receive loop: one receive per second until a stop is requested;
+  // a cSupervisor serves the service manager and the signals meanwhile.
   void run();
 
   // One message from the key daemon, lent by the event pump; pump thread.
   void onMessage(KMsg* msg) override;
 
-  // One bus command text (bytes, not terminated); main thread. Returns 0
-  // when the command is missing, or a lock or unlock lacks "RFID" or
-  // "state"; 1 otherwise.
-  int handleJSON_message(const char* text, size_t length);
+  // One bus command text (bytes, not terminated) from the application
+  // `appId` (null when unknown, as for tests); main thread. Returns 0 when
+  // the command is missing, or a lock or unlock lacks "RFID" or "state"; 1
+  // otherwise.
+  int handleJSON_message(const char* text, size_t length, const char* appId = nullptr);
 
   // The current state UUID text, or null before the first "site_info".
   // Pump thread (tests read it while the pump is idle).
   const char* getStateUuid() const { return mStateUuid ? mStateUuid->c_str() : nullptr; }
   bool cfgRequested() const { return mCfgRequested.load(); }
   cMiniClient& miniClient() { return *mMiniClient; }
+
+  // The service status line: "key-daemon link up|down, N reports, N
+  // publications, N commands". Any thread.
+  std::string statusLine() const;
+  // Writes the counters line on the category "stats". Any thread.
+  void logStats() const;
+  // Applies the log4cpp settings of the configuration file again and says
+  // so (or why not) in one line. Any thread but a logging one's handler.
+  void reloadLogging() const;
 
  protected:
   // Key-daemon side, on the pump thread.
@@ -86,13 +107,17 @@ class kmsgBroker : public cKlog, public cObjectListener {
   void handleEvtMsg(KMsg* msg);
   void generateStateUuid();
   void setStateUuid(const char* uuid);
-  // Serialises the document and sends it on the topic "command".
-  void publishCommand(const JsonPtr& document);
+  // Serialises the document and sends it on the topic "command"; the
+  // result of the send (0: queued).
+  int publishCommand(const JsonPtr& document);
 
   // Bus side, on the main thread.
   std::optional<std::string_view> getJSONString(const char* name, json_t* object);
   void parseCmdType(std::string_view value, cIncomingMsg& message);
-  void handleIncomingMsg(cIncomingMsg& message);
+  // What became of a command: no request built, a request queued for the
+  // key daemon, or one dropped (the transmit queue was full).
+  enum class Fate { none, queued, dropped };
+  Fate handleIncomingMsg(cIncomingMsg& message);
   std::unique_ptr<KMsg> createCmd(const cIncomingMsg& message);
 
  private:
@@ -106,6 +131,10 @@ class kmsgBroker : public cKlog, public cObjectListener {
   void sendSiteInfo();
   // Serialises and publishes on a topic; the result of nlite::Client::send.
   int publish(const JsonPtr& document, const char* topic);
+  // The audit line of a lock or unlock command (main thread).
+  void auditCommand(std::string_view command, const char* appId,
+                    std::optional<std::string_view> rfid, std::optional<std::string_view> state,
+                    const char* outcome) const;
 
  private:
   std::unique_ptr<cConfigFile> mConfMap;
@@ -123,6 +152,17 @@ class kmsgBroker : public cKlog, public cObjectListener {
   bool mFirstOpen = true;                 // pump thread
   std::atomic<bool> mCfgRequested{false};  // set by the main thread, cleared by the pump
   std::unique_ptr<cDustyTimer> mPingTimer;
+
+  // The audit trail of lock commands and lock replies, and the counters.
+  cKlog mAudit{"audit"};
+  cKlog mStats{"stats"};
+  const std::chrono::steady_clock::time_point mStarted = std::chrono::steady_clock::now();
+  // Counted without a lock by the one thread that does the thing; read by
+  // any. Publications count when the bus client took them.
+  std::atomic<unsigned long> mSiteInfoSent{0}, mPingsSent{0}, mUpdateLockSent{0},
+      mUpdateKeySent{0};                     // pump thread
+  std::atomic<unsigned long> mCommands{0};   // main thread: bus texts received
+  std::atomic<unsigned long> mPasses{0};     // main thread: run loop passes completed
 };
 
 #endif  // CORE_KMSGBROKER_H

@@ -76,6 +76,16 @@ void cMiniClient::cEventPump::postEvent(KMsg* msg) {
   mEventReady.notify_one();
 }
 
+void cMiniClient::cEventPump::postHeartbeat() {
+  {
+    std::lock_guard<std::mutex> lock(mQueueMutex);
+    if (mHeartbeatQueued || mStop) return;
+    mHeartbeatQueued = true;
+    mEventQueue.push_back(nullptr);
+  }
+  mEventReady.notify_one();
+}
+
 size_t cMiniClient::cEventPump::queued() const {
   std::lock_guard<std::mutex> lock(mQueueMutex);
   return mEventQueue.size();
@@ -88,15 +98,22 @@ void cMiniClient::cEventPump::pumpLoop() {
       std::unique_lock<std::mutex> lock(mQueueMutex);
       mEventReady.wait(lock, [this] { return mStop || !mEventQueue.empty(); });
       if (mStop) return;
-      mLog.debug("pumping event");
       msg = std::move(mEventQueue.front());
       mEventQueue.pop_front();
+      if (msg)
+        mLog.debug("pumping event");
+      else
+        mHeartbeatQueued = false;
       if (mOverloaded && mEventQueue.empty()) {
         mOverloaded = false;
         mLog.warn("Event queue drained: receiving was paused %lu times so far", mFullCount.load());
       }
     }
     mRoom.notify_one();
+    if (!msg) {
+      mHeartbeats.fetch_add(1, std::memory_order_relaxed);
+      continue;
+    }
     std::lock_guard<std::mutex> lock(mListenerMutex);
     for (cObjectListener* listener : mListeners) listener->onMessage(msg.get());
   }
@@ -150,6 +167,7 @@ int cMiniClient::connectServer(const char* host, int port) {
     return 0;
   }
   mSocket = fd;
+  mConnected.store(true);
   mLog.info("Socket Connected OK %d", mSocket);
   mReceiveThread = std::thread([this] {
     nameThisThread("keyd-rx");
@@ -162,12 +180,14 @@ int cMiniClient::connectServer(const char* host, int port) {
   return 1;
 }
 
-KMsg* cMiniClient::sendNoReply(KMsg* msg) {
+KMsg* cMiniClient::sendNoReply(KMsg* msg, bool* queued) {
   mLog.debug("Sending Message with no reply");
+  bool done;
   {
     std::lock_guard<std::mutex> lock(mSendMutex);
-    queueMessage(msg);
+    done = queueMessage(msg);
   }
+  if (queued) *queued = done;
   mLog.debug("Rx Msg = %p", static_cast<void*>(nullptr));
   return nullptr;
 }
@@ -177,17 +197,26 @@ size_t cMiniClient::queued() const {
   return mTxQueue.size();
 }
 
-void cMiniClient::queueMessage(KMsg* msg) {
+cMiniClient::Counts cMiniClient::counts() const {
+  return {mReports.load(std::memory_order_relaxed), mRejected.load(std::memory_order_relaxed),
+          mRequests.load(std::memory_order_relaxed), mRequestDrops.load(std::memory_order_relaxed),
+          mEventPump.fullCount()};
+}
+
+bool cMiniClient::queueMessage(KMsg* msg) {
   std::unique_ptr<KMsg> owned(msg);
   std::lock_guard<std::mutex> lock(mQueueMutex);
   if (mTxQueue.size() >= kTxQueueBound) {
+    mRequestDrops.fetch_add(1, std::memory_order_relaxed);
     mLog.error("Transmit queue full (%zu messages): dropping message msgid %d", mTxQueue.size(),
                owned->mId);
-    return;
+    return false;
   }
   mTxQueue.push_back(std::move(owned));
+  mRequests.fetch_add(1, std::memory_order_relaxed);
   mLog.debug("Queue message q size %d", static_cast<int>(mTxQueue.size()));
   mQueueCond.notify_one();
+  return true;
 }
 
 void cMiniClient::transmitLoop() {
@@ -260,6 +289,7 @@ void cMiniClient::receiveLoop() {
     // longer than the buffer is recognised and dropped, not parsed cut.
     ssize_t n = ::recv(mSocket, mRxBuffer, sizeof mRxBuffer, MSG_TRUNC);
     if (stopping()) return;
+    if (n == 0) mRejected.fetch_add(1, std::memory_order_relaxed);  // an empty datagram
     if (n <= 0) {
       int err = errno;
       mLog.warn("Socket Read Error %d", static_cast<int>(n));
@@ -270,15 +300,18 @@ void cMiniClient::receiveLoop() {
       continue;
     }
     if (n > static_cast<ssize_t>(sizeof mRxBuffer)) {
+      mRejected.fetch_add(1, std::memory_order_relaxed);
       mLog.warn("Dropping a datagram of %d bytes: longer than %d", static_cast<int>(n),
                 kRxBufferSize);
       continue;
     }
     KMsg* msg = KMsg::parseMsg(mRxBuffer, static_cast<unsigned short>(n));
     if (!msg) {
+      mRejected.fetch_add(1, std::memory_order_relaxed);
       mLog.warn("Dropping a datagram of %d bytes that is not a key message", static_cast<int>(n));
       continue;
     }
+    mReports.fetch_add(1, std::memory_order_relaxed);
     mLog.debug("Received %d bytes from server Seq=0x%02X", static_cast<int>(n), msg->mSeq & 0x7F);
     mEventPump.postEvent(msg);
   }

@@ -63,7 +63,14 @@ class cMiniClient {
     void removeListener(cObjectListener* listener);
     // Queues a message (never null) and takes ownership of it.
     void postEvent(KMsg* msg);
-    // Messages waiting now.
+    // Queues a heartbeat behind the waiting messages, unless one still
+    // waits; never blocks (it may go beyond the bound by one). Handling it
+    // delivers nothing and only counts it: the pump thread proves that it
+    // still takes messages off its queue. Any thread.
+    void postHeartbeat();
+    // Heartbeats the pump thread has handled so far. Any thread.
+    unsigned long heartbeats() const { return mHeartbeats.load(); }
+    // Messages waiting now (a waiting heartbeat included).
     size_t queued() const;
     // Times postEvent found the queue full.
     unsigned long fullCount() const { return mFullCount.load(); }
@@ -77,10 +84,12 @@ class cMiniClient {
     mutable std::mutex mQueueMutex;
     std::condition_variable mEventReady;  // a message was appended, or stop
     std::condition_variable mRoom;        // the queue has room, or stop
-    std::deque<std::unique_ptr<KMsg>> mEventQueue;
+    std::deque<std::unique_ptr<KMsg>> mEventQueue;  // a null entry is a heartbeat
     bool mStop = false;
     bool mOverloaded = false;  // full since the queue was last empty
+    bool mHeartbeatQueued = false;
     std::atomic<unsigned long> mFullCount{0};
+    std::atomic<unsigned long> mHeartbeats{0};
     // Guards mListeners; held for the whole delivery of one message.
     std::mutex mListenerMutex;
     std::vector<cObjectListener*> mListeners;
@@ -101,15 +110,30 @@ class cMiniClient {
   void removeListener(cObjectListener* listener) { mEventPump.removeListener(listener); }
 
   // Hands one message to the transmit thread and takes ownership of it.
-  // Returns null: no reply is awaited.
-  KMsg* sendNoReply(KMsg* msg);
+  // Returns null: no reply is awaited. When given, *queued tells whether
+  // the message was queued (false: the transmit queue was full).
+  KMsg* sendNoReply(KMsg* msg, bool* queued = nullptr);
+
+  // True once connectServer has succeeded. Any thread.
+  bool connected() const { return mConnected.load(); }
+
+  // What the link has done since it was made; each count is written by one
+  // thread without a lock and may be read by any.
+  struct Counts {
+    unsigned long reports;       // datagrams received that parsed as key messages
+    unsigned long rejected;      // datagrams received that did not (empty, too long, malformed)
+    unsigned long requests;      // messages queued for transmission (keep-alives are not)
+    unsigned long requestDrops;  // messages dropped because the transmit queue was full
+    unsigned long pumpWaits;     // times the receive thread waited for room in the pump's queue
+  };
+  Counts counts() const;
 
   // Messages waiting for transmission now.
   size_t queued() const;
   cEventPump& eventPump() { return mEventPump; }
 
  private:
-  void queueMessage(KMsg* msg);
+  bool queueMessage(KMsg* msg);
   void transmitMsg(KMsg* msg);
   void sendPing();
   void transmitLoop();
@@ -126,6 +150,9 @@ class cMiniClient {
   std::condition_variable mQueueCond;      // a message was queued, or stop
   std::deque<std::unique_ptr<KMsg>> mTxQueue;
   std::atomic<bool> mStop{false};
+  std::atomic<bool> mConnected{false};
+  std::atomic<unsigned long> mReports{0}, mRejected{0};        // receive thread
+  std::atomic<unsigned long> mRequests{0}, mRequestDrops{0};   // callers of sendNoReply
   std::thread mReceiveThread;
   std::thread mTransmitThread;
 };

@@ -1,5 +1,6 @@
-// Bus commands turned into key-daemon requests. Everything here runs on the
-// main thread, inside the bus receive loop.
+// Bus commands turned into key-daemon requests, and the audit line of each
+// lock command. Everything here runs on the main thread, inside the bus
+// receive loop.
 #include <log4cpp/Category.hh>
 
 #include <cstring>
@@ -10,7 +11,29 @@
 #include "kmsgBroker.h"
 #include "siteSum.h"
 
-int kmsgBroker::handleJSON_message(const char* text, size_t length) {
+std::string auditValue(std::optional<std::string_view> value) {
+  if (!value) return "-";
+  const std::string text = repairUtf8(*value);
+  // Quoted also when it would read as absent or as nothing.
+  bool quote = text.empty() || text == "-";
+  for (unsigned char c : text) quote = quote || c <= ' ' || c == '"' || c == 0x7F;
+  if (!quote) return text;
+  const JsonPtr string(jsonString(std::string_view(text)));
+  return jsonDump(string.get(), JSON_ENCODE_ANY).value_or("-");
+}
+
+void kmsgBroker::auditCommand(std::string_view command, const char* appId,
+                              std::optional<std::string_view> rfid,
+                              std::optional<std::string_view> state, const char* outcome) const {
+  const auto optional = [](const char* text) {
+    return text ? std::optional<std::string_view>(text) : std::nullopt;
+  };
+  mAudit.info("command=%s app=%s rfid=%s state=%s outcome=%s", std::string(command).c_str(),
+              auditValue(optional(appId)).c_str(), auditValue(rfid).c_str(),
+              auditValue(state).c_str(), outcome);
+}
+
+int kmsgBroker::handleJSON_message(const char* text, size_t length, const char* appId) {
   json_error_t error;
   JsonPtr document(json_loadb(text, length, 0, &error));
   if (error.text[0] != '\0') {
@@ -41,6 +64,7 @@ int kmsgBroker::handleJSON_message(const char* text, size_t length) {
   const bool lockCommand = type == CMD_LOCK || type == CMD_UNLOCK;
   if (lockCommand && (!rfid || !state)) {
     debug("Not a Transfer message and RFID or State missing");
+    auditCommand(*command, appId, rfid, state, "bad-request");
     return 0;
   }
   if (lockCommand) {
@@ -52,7 +76,14 @@ int kmsgBroker::handleJSON_message(const char* text, size_t length) {
     debug("Error with  messaging typing in handleJSON_message ");
   }
   debug("Handling incoming message");
-  handleIncomingMsg(msgObj);
+  const Fate fate = handleIncomingMsg(msgObj);
+  // The first that applies: no link, a lock the site does not have, sent.
+  if (lockCommand)
+    auditCommand(*command, appId, rfid, state,
+                 !mMiniClient->connected() ? "no-link"
+                 : fate == Fate::none      ? "unknown-lock"
+                 : fate == Fate::queued    ? "sent"
+                                           : "dropped");
   return 1;
 }
 
@@ -82,21 +113,22 @@ void kmsgBroker::parseCmdType(std::string_view value, cIncomingMsg& message) {
   debug("Unknown CMD type given");
 }
 
-void kmsgBroker::handleIncomingMsg(cIncomingMsg& message) {
+kmsgBroker::Fate kmsgBroker::handleIncomingMsg(cIncomingMsg& message) {
   switch (message.getMsgType()) {
     case INMSG_CMD:
       if (std::unique_ptr<KMsg> request = createCmd(message)) {
-        mMiniClient->sendNoReply(request.release());  // the client owns it now
-      } else {
-        debug("createCmd(msgObj) returned Null. doing nothing");
+        bool queued = false;
+        mMiniClient->sendNoReply(request.release(), &queued);  // the client owns it now
+        return queued ? Fate::queued : Fate::dropped;
       }
-      break;
+      debug("createCmd(msgObj) returned Null. doing nothing");
+      return Fate::none;
     case INMSG_CFG:
       debug("MSG CFG received");
-      break;
+      return Fate::none;
     default:
       debug("Unknown Incoming message message type received");
-      break;
+      return Fate::none;
   }
 }
 

@@ -1,6 +1,6 @@
 // What the key daemon sends, turned into bus publications: the broker's
-// listener operation and its SET handling. Everything here runs on the
-// event pump thread, one message at a time.
+// listener operation and its SET handling, and the audit line of each lock
+// reply. Everything here runs on the event pump thread, one message at a time.
 #include <uuid/uuid.h>
 
 #include <charconv>
@@ -38,6 +38,11 @@ bool readText(const KTag* tag, char (&scratch)[kTextLimit], std::string& field) 
   if (!text) return false;
   if (text->getValue(scratch, kTextLimit)) field = scratch;
   return true;
+}
+
+// A text field as an audit value: "-" when it was not received.
+std::string auditField(const std::string& field) {
+  return auditValue(field == kAbsent ? std::nullopt : std::optional<std::string_view>(field));
 }
 
 // True when comparing two summaries writes lines: their comparison logs
@@ -281,7 +286,11 @@ void kmsgBroker::handleSetMsg(KMsg* msg) {
       if (mStateUuid) json_object_set_new(document.get(), "state", jsonString(mStateUuid->c_str()));
       json_object_set_new(document.get(), "CMD", made(json_string("update_lock")));
       debug("Sending non transfer Reply message");
-      publishCommand(document);
+      if (publishCommand(document) == 0) mUpdateLockSent.fetch_add(1, std::memory_order_relaxed);
+      const char* rfid = taken ? taken->getIntValStr() : nullptr;
+      mAudit.info("reply=update_lock rfid=%s status=%s state=%s",
+                  auditValue(rfid ? std::optional<std::string_view>(rfid) : std::nullopt).c_str(),
+                  auditField(v.lockStatus).c_str(), auditValue(mStateUuid).c_str());
     }  // the document, the lock taken out and the reply record go here
     debug("Non transfer Reply handled");
   } else if (transferReply) {
@@ -293,7 +302,9 @@ void kmsgBroker::handleSetMsg(KMsg* msg) {
     if (mStateUuid) json_object_set_new(document.get(), "state", jsonString(mStateUuid->c_str()));
     json_object_set_new(document.get(), "LOCK_STATUS", jsonString(v.lockStatus.c_str()));
     debug("Sending transfer Reply message");
-    publishCommand(document);
+    if (publishCommand(document) == 0) mUpdateKeySent.fetch_add(1, std::memory_order_relaxed);
+    mAudit.info("reply=update_key status=%s state=%s", auditField(v.lockStatus).c_str(),
+                auditValue(mStateUuid).c_str());
     debug("Transfer Reply handled");
   } else if (v.keyBattery != 255) {
     debug("building BATTERY reply ");
@@ -305,7 +316,9 @@ void kmsgBroker::handleSetMsg(KMsg* msg) {
     json_object_set_new(document.get(), "TAG_KEY_BOX", jsonString(v.keyBoxN.c_str()));
     json_object_set_new(document.get(), "TAG_KEY_BATTERY", made(json_integer(v.keyBattery)));
     debug("Sending transfer Reply message");
-    publishCommand(document);
+    if (publishCommand(document) == 0) mUpdateKeySent.fetch_add(1, std::memory_order_relaxed);
+    mAudit.info("reply=update_key power=%s battery=%d state=%s", auditField(v.lockStatus).c_str(),
+                v.keyBattery, auditValue(mStateUuid).c_str());
     debug("Transfer Reply handled");
   }
 
@@ -371,7 +384,10 @@ void kmsgBroker::sendSiteInfo() {
   JsonPtr document = mCurrentSiteSum->toJSON();
   generateStateUuid();
   json_object_set_new(document.get(), "state", jsonString(mStateUuid->c_str()));
-  if (publish(document, "site_info") == 0) debug("CFG Message Sent");
+  if (publish(document, "site_info") == 0) {
+    debug("CFG Message Sent");
+    mSiteInfoSent.fetch_add(1, std::memory_order_relaxed);
+  }
 }
 
 void kmsgBroker::sendPing() {
@@ -380,7 +396,10 @@ void kmsgBroker::sendPing() {
   json_object_set_new(document.get(), "CMD", made(json_string("ping")));
   if (mStateUuid) json_object_set_new(document.get(), "state", jsonString(mStateUuid->c_str()));
   debug("Sending Ping message");
-  if (publish(document, "command") == 0) debug("Ping Message Sent");
+  if (publish(document, "command") == 0) {
+    debug("Ping Message Sent");
+    mPingsSent.fetch_add(1, std::memory_order_relaxed);
+  }
   mPingTimer->setPingDue(false);
   mPingTimer->restart();
 }
@@ -402,6 +421,8 @@ int kmsgBroker::publish(const JsonPtr& document, const char* topic) {
   return mBus->publish(text.get(), std::strlen(text.get()), topic);
 }
 
-void kmsgBroker::publishCommand(const JsonPtr& document) {
-  if (publish(document, "command") != 0) debug("Problem sending Message");
+int kmsgBroker::publishCommand(const JsonPtr& document) {
+  const int result = publish(document, "command");
+  if (result != 0) debug("Problem sending Message");
+  return result;
 }

@@ -8,7 +8,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,21 +18,21 @@ namespace testsupport {
 class Child {
  public:
   // argv[0] is a path. The signals in `ignored` start out ignored in the
-  // child. Null when the program cannot be started.
+  // child; `env` ("NAME=VALUE") is added to its environment. Null when the
+  // program cannot be started.
   static std::unique_ptr<Child> start(const std::vector<std::string>& argv,
-                                      const std::vector<int>& ignored = {});
+                                      const std::vector<int>& ignored = {},
+                                      const std::vector<std::string>& env = {});
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
   // The next line of standard output without its newline; nullopt when none
-  // came within timeoutMs or the output ended. Every line read is kept in
-  // seenLines().
+  // came within timeoutMs or the output ended.
   std::optional<std::string> readLine(int timeoutMs);
   // Reads lines until one contains `needle` and returns it, or nullopt.
   std::optional<std::string> waitForLine(const std::string& needle, int timeoutMs);
-  const std::vector<std::string>& seenLines() const { return mSeen; }
-  // The rest of standard output (an unterminated last line included).
+  // The rest of standard output, until it ends (or a line takes timeoutMs).
   std::vector<std::string> readRemainingLines(int timeoutMs);
   // Everything written on standard error since the last call (non-blocking).
   std::string drainStderr();
@@ -54,9 +53,7 @@ class Child {
   pid_t mPid = -1;
   int mIn = -1, mOut = -1, mErr = -1;
   std::string mOutBuf;
-  bool mOutEof = false;
   std::optional<int> mStatus;
-  std::vector<std::string> mSeen;
 };
 
 // Path of one of the project's programs: the first executable NAME in the

@@ -4,13 +4,15 @@
 #include "system.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <fstream>
-#include <regex>
-#include <sstream>
 #include <thread>
 
 #include "kmsg_json.h"
@@ -22,23 +24,24 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 int msLeft(Clock::time_point deadline) {
-  return std::max(0, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          deadline - Clock::now())
-                                          .count()));
+  using std::chrono::milliseconds;
+  return std::max(0, static_cast<int>(std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count()));
 }
 
 // A datagram as keyd-sim prints it, without the sequence byte, which the
 // codec's counter numbers.
 std::string withoutSeq(const UdpPeer::Bytes& d) {
-  static const std::regex seq("\"seq\":[0-9]+,");
-  return std::regex_replace(kmsgjson::datagramToJson(d.data(), d.size()), seq, "");
+  std::string text = kmsgjson::datagramToJson(d.data(), d.size());
+  if (const size_t at = text.find("\"seq\":"); at != std::string::npos)
+    text.erase(at, text.find(',', at) + 1 - at);
+  return text;
 }
 
 constexpr const char* kKeepAlive = R"({"id":1,"tags":[{"id":0,"type":"u32","value":0}]})";
 
 }  // namespace
 
-Site::Site(const std::string& conf, const std::string& level) {
+void writeConf(const std::string& conf, const std::string& level) {
   std::ofstream file("/etc/ram/keyd-translator.conf");
   file << conf;
   if (!level.empty())
@@ -47,10 +50,30 @@ Site::Site(const std::string& conf, const std::string& level) {
          << "log4cpp.appender.file.fileName=" << kLogPath << "\n"
          << "log4cpp.appender.file.layout=PatternLayout\n"
          << "log4cpp.appender.file.layout.ConversionPattern=%c|%m%n\n";
-  std::remove(kLogPath);
 }
 
-Site::~Site() = default;
+NotifySocket::NotifySocket(const std::string& path) : mFd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+  ::unlink(path.c_str());
+  EXPECT_EQ(::bind(mFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << path;
+}
+
+NotifySocket::~NotifySocket() { ::close(mFd); }
+
+std::optional<std::string> NotifySocket::receive(int timeoutMs) {
+  pollfd p{mFd, POLLIN, 0};
+  char buf[4096];
+  if (::poll(&p, 1, timeoutMs) != 1) return std::nullopt;
+  const ssize_t n = ::recv(mFd, buf, sizeof buf, 0);
+  return n < 0 ? std::nullopt : std::optional<std::string>(std::string(buf, static_cast<size_t>(n)));
+}
+
+Site::Site(const std::string& conf, const std::string& level) {
+  writeConf(conf, level);
+  std::remove(kLogPath);
+}
 
 void Site::startBus() {
   mSubscriptions.clear();
@@ -72,8 +95,9 @@ bool Site::subscribed(const std::string& topic) {
   }
 }
 
-void Site::startTranslator(const std::vector<int>& ignoredSignals) {
-  translator = Child::start({programPath("keyd-translator")}, ignoredSignals);
+void Site::startTranslator(const std::vector<int>& ignoredSignals,
+                           const std::vector<std::string>& env) {
+  translator = Child::start({programPath("keyd-translator")}, ignoredSignals, env);
   ASSERT_TRUE(translator);
   if (key) {
     auto first = key->receive(kWaitMs);
@@ -167,14 +191,6 @@ std::optional<size_t> Site::waitForLog(const std::string& line, size_t from, int
     if (msLeft(deadline) == 0) return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));  // polls the file
   }
-}
-
-long statusKiB(int pid, const char* field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  const std::string prefix = std::string(field) + ":";
-  for (std::string line; std::getline(status, line);)
-    if (line.compare(0, prefix.size(), prefix) == 0) return std::stol(line.substr(prefix.size()));
-  return -1;
 }
 
 }  // namespace testsupport

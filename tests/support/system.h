@@ -29,18 +29,35 @@ struct Publication {
   std::string topic, payload;
 };
 
+// Writes /etc/ram/keyd-translator.conf: `conf` lines, then logging at
+// `level` into kLogPath (level "" writes no logging lines at all).
+void writeConf(const std::string& conf, const std::string& level);
+
+// The service manager's end of NOTIFY_SOCKET: a datagram socket bound at path.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path);
+  ~NotifySocket();
+  NotifySocket(const NotifySocket&) = delete;
+  NotifySocket& operator=(const NotifySocket&) = delete;
+  // The next notification, or nullopt when none came within timeoutMs.
+  std::optional<std::string> receive(int timeoutMs = kWaitMs);
+
+ private:
+  int mFd;
+};
+
 class Site {
  public:
-  // Writes /etc/ram/keyd-translator.conf: `conf` lines, then logging at
-  // `level` into kLogPath (level "" writes no logging lines at all).
+  // Writes the configuration (writeConf) and removes the log.
   explicit Site(const std::string& conf = "", const std::string& level = "DEBUG");
-  ~Site();
 
   // nembad with its subscriptions printed; returns once it is bound.
   void startBus();
   // The translator; with the key end open (openKey), waits for its first
   // keep-alive; with the bus up, waits until its receiver has subscribed.
-  void startTranslator(const std::vector<int>& ignoredSignals = {});
+  void startTranslator(const std::vector<int>& ignoredSignals = {},
+                       const std::vector<std::string>& env = {});
   // Waits for the bus daemon's next report of a subscription to `topic`
   // (the translator's receiver subscribes to "TransGlam").
   bool subscribed(const std::string& topic);
@@ -82,9 +99,6 @@ class Site {
   std::vector<std::string> mSubscriptions;  // nembad lines not consumed yet
   std::string mPublisherApp;
 };
-
-// A line of /proc/PID/status (VmRSS, say) in KiB, or -1.
-long statusKiB(int pid, const char* field);
 
 }  // namespace testsupport
 

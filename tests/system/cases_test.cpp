@@ -7,7 +7,6 @@
 #include <chrono>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <thread>
 
@@ -50,6 +49,8 @@ std::vector<Step> load(const std::string& path, std::string& conf) {
   return steps;
 }
 
+// (No std::regex in the harness: GCC 12 warns falsely about its insides in
+// the AddressSanitizer build.)
 // Compares a publication with its expected text: $STATE is the current
 // state, $NEW a version-4 UUID never seen before, which becomes the state.
 bool matches(std::string expected, const std::string& actual, std::string& state,
@@ -61,9 +62,14 @@ bool matches(std::string expected, const std::string& actual, std::string& state
   if (actual.size() != expected.size() - 4 + 36 || actual.compare(0, at, expected, 0, at) != 0 ||
       actual.compare(at + 36, tail, expected, at + 4, tail) != 0)
     return false;
-  static const std::regex uuid("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
   state = actual.substr(at, 36);
-  return std::regex_match(state, uuid) && seen.insert(state).second;
+  // Lower-case hex in groups of 8-4-4-4-12, version 4, variant 10.
+  bool uuid = state[14] == '4' && std::string_view("89ab").find(state[19]) != std::string::npos;
+  for (size_t i = 0; i < state.size(); ++i)
+    uuid = uuid && (i == 8 || i == 13 || i == 18 || i == 23
+                        ? state[i] == '-'
+                        : std::string_view("0123456789abcdef").find(state[i]) != std::string::npos);
+  return uuid && seen.insert(state).second;
 }
 
 class Cases : public ::testing::TestWithParam<const char*> {};

@@ -1,13 +1,16 @@
 // The translator binary seen from outside: its standard output, its
 // configuration files, the way signals end it, the whole job through the
-// tools an operator uses (keyd-sim, nlite), and the faults it must ride
-// out: the bus daemon late or restarted, no key daemon, bad input, a flood.
+// tools an operator uses (keyd-sim, nlite), the faults it must ride out
+// (the bus daemon late or restarted, no key daemon, bad input, a flood), and
+// how it is operated: service manager, log reload, counters.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <atomic>
 #include <filesystem>
+#include <regex>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -26,6 +29,7 @@ const std::string kSite =
 std::string site(int transactions) { return kSite + std::to_string(transactions) + "}]}"; }
 const std::string kUnlockRequest =
     R"({"id":1,"tags":[{"id":19,"type":"bytes","value":"0102030405"},{"id":21,"type":"u8","value":0}]})";
+
 const std::string kBatteryRequest = R"({"id":1,"tags":[{"id":12,"type":"u8","value":0}]})";
 
 std::string unlock(const std::string& payload) {
@@ -34,7 +38,18 @@ std::string unlock(const std::string& payload) {
   return R"({"command":"UNLOCK","RFID":"4328719365","state":")" + state + "\"}";
 }
 
-void write(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+// Changing reports at full speed from a thread of its own, while it lives.
+struct Flood {
+  explicit Flood(Site& s) : thread([this, &s] {
+    for (int n = 0; !done; ++n) s.key->reply(kmsgjson::datagramOf(site(n % 100)));
+  }) {}
+  ~Flood() {
+    done = true;
+    thread.join();
+  }
+  std::atomic<bool> done{false};
+  std::thread thread;
+};
 
 // A report, its "site_info" (with that transaction count), then an unlock
 // that reaches the key daemon: the whole job once. Publications and
@@ -77,7 +92,7 @@ TEST(Translator, StandardOutputWithoutFilesAndItsEndWhateverTheSignalsDispositio
 }
 
 TEST(Translator, TakesTheBusPortsAndLoggingFromItsFiles) {
-  write("/etc/ram/nembad.conf", "nemba.channeler.port=6101\nnemba.broadcaster.port=6102\n");
+  std::ofstream("/etc/ram/nembad.conf") << "nemba.channeler.port=6101\nnemba.broadcaster.port=6102\n";
   Site s("host=127.0.0.1\npingTime=-3\nsubscriptions=a,b\n");
   s.bus = Child::start({programPath("nembad"), "--print-subscriptions"});  // reads the same file
   ASSERT_TRUE(s.bus->waitForLine("nembad: channeler 127.0.0.1:6101 broadcaster 127.0.0.1:6102", kWaitMs));
@@ -115,11 +130,7 @@ TEST(Translator, TheWholeJobThroughTheOperatorsTools) {
   EXPECT_EQ(line->rfind(R"({"topic":"site_info","app":"MetaGlam","kind":2,"payload":"{\"CFG\": )", 0), 0u)
       << *line;
   EXPECT_EQ(sub->wait(kWaitMs), 0);
-  const std::string quoted = R"(\"state\": \")";  // inside the JSON string "payload"
-  const size_t at = line->find(quoted);
-  ASSERT_NE(at, std::string::npos);
-  const std::string command = R"({"command":"UNLOCK","RFID":"4328719365","state":")" +
-                              line->substr(at + quoted.size(), 36) + "\"}";
+  const std::string command = unlock(std::regex_replace(*line, std::regex(R"(\\")"), "\""));
   auto pub = Child::start({programPath("nlite"), "pub", "--app", "ops", "TransGlam", command});
   EXPECT_EQ(pub->wait(kWaitMs), 0);
   EXPECT_TRUE(keyd->waitForLine(R"({"id":19,"type":"bytes","value":"0102030405"},{"id":21,"type":"u8","value":0}]})", kWaitMs));
@@ -145,16 +156,19 @@ TEST(Translator, KeepsRunningWhenItsStandardOutputIsClosed) {
   EXPECT_EQ(s.translator->drainStderr(), "");
 }
 
-// The bus daemon starts after the translator has published: the
-// publication waits in the translator and is delivered once it connects.
-// The translator is held stopped while the bus daemon starts and the
-// subscriber subscribes, so it cannot connect first.
+// The bus daemon starts late: publications wait in the translator (those
+// beyond its queue fail, with a warning at once) and are delivered once it
+// connects. The translator is held stopped while the bus daemon starts and
+// the subscriber subscribes, so it cannot connect first.
 TEST(Faults, TheBusDaemonStartsLate) {
-  Site s("", "DEBUG");
+  Site s("", "INFO");
   s.openKey();
   s.startTranslator();
-  s.report(site(1));
-  ASSERT_TRUE(s.waitForLog("keyDTranslator|CFG Message Sent"));
+  {
+    Flood flood(s);
+    ASSERT_TRUE(s.waitForLog("keyDTranslator|Bus publication failed (1 since the last report)", 0,
+                             3 * kWaitMs));
+  }
   s.translator->signal(SIGSTOP);
   s.startBus();
   s.subscribe();
@@ -163,7 +177,10 @@ TEST(Faults, TheBusDaemonStartsLate) {
   auto pub = s.publication();
   ASSERT_TRUE(pub && pub->topic == "site_info");
   s.command(unlock(pub->payload));
-  EXPECT_EQ(s.request(), kUnlockRequest);
+  std::optional<std::string> request;
+  while ((request = s.request()) && *request != kUnlockRequest) {
+  }
+  EXPECT_TRUE(request);
   s.stopTranslator(SIGTERM);
 }
 
@@ -241,27 +258,7 @@ TEST(Faults, AFloodOfLargeCommandsIsBoundedAndWarnedAboutOnce) {
       "keyDTranslator|Bus receive queue over its bound (10000 texts or 8 MiB): dropped *");
   ASSERT_TRUE(at);
   s.stopTranslator(SIGTERM);
-  auto lines = s.logLines();
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                          [](auto& l) { return l.find("Bus receive queue over") != std::string::npos; }),
-            1);
-}
-
-// Publications the bus daemon cannot take (it is down and the client's
-// queue is full) are warned about, the first at once.
-TEST(Faults, FailedPublicationsAreWarnedAbout) {
-  Site s("", "INFO");
-  s.openKey();
-  s.startTranslator();
-  std::atomic<bool> done{false};
-  std::thread flood([&] {
-    for (int n = 0; !done; ++n) s.key->reply(kmsgjson::datagramOf(site(n)));
-  });
-  EXPECT_TRUE(s.waitForLog("keyDTranslator|Bus publication failed (1 since the last report)", 0,
-                           3 * kWaitMs));
-  done = true;
-  flood.join();
-  s.stopTranslator(SIGTERM);
+  EXPECT_FALSE(s.waitForLog("keyDTranslator|Bus receive queue over*", *at, 0)) << "warned twice";
 }
 
 // SIGTERM and SIGINT while changing reports arrive at full speed.
@@ -270,21 +267,127 @@ TEST(Faults, SignalsEndTheDaemonInOrderDuringAFlood) {
   s.startBus();
   s.subscribe();
   s.openKey();
-  std::vector<UdpPeer::Bytes> reports;
-  for (int n = 0; n < 100; ++n) reports.push_back(kmsgjson::datagramOf(site(n)));
   for (int sig : {SIGTERM, SIGINT}) {
     s.startTranslator();
-    std::atomic<bool> done{false};
-    std::thread flood([&] {
-      for (size_t i = 0; !done; ++i) s.key->reply(reports[i % reports.size()]);
-    });
+    Flood flood(s);
     ASSERT_TRUE(s.publication());  // the flood is being handled
     s.stopTranslator(sig);
-    done = true;
-    flood.join();
-    while (s.key->receive(0)) {
+  }
+}
+
+// Every program tells the one version; the translator's help starts nothing.
+TEST(Operations, EveryProgramTellsTheVersion) {
+  std::set<std::string> versions;
+  for (const std::string name : {"keyd-translator", "nembad", "nlite", "keyd-sim", "keyd-sandbox"}) {
+    auto p = Child::start({programPath(name), "--version"});
+    auto line = p->readLine(kWaitMs);
+    EXPECT_EQ(p->wait(kWaitMs), 0);
+    ASSERT_TRUE(line && line->rfind(name + " ", 0) == 0) << name;
+    versions.insert(line->substr(name.size() + 1));
+  }
+  EXPECT_EQ(versions.size(), 1u);
+  auto help = Child::start({programPath("keyd-translator"), "--help", "ignored"});
+  EXPECT_EQ(help->readLine(kWaitMs), "usage: keyd-translator [--help | --version]");
+  EXPECT_EQ(help->wait(kWaitMs), 0);
+}
+
+// The service manager's view (nembad's readiness too): ready with a status, watchdog pings while the
+// bus loop and the pump make progress, none while the bus loop is blocked
+// on a standard output nobody reads, pings again once it is read, then the
+// stop. The key-daemon host does not resolve: lock commands are "no-link".
+TEST(Operations, TheServiceManagerSeesReadinessWatchdogAndStop) {
+  Site s("host=no.such.host.invalid\n", "INFO");
+  NotifySocket manager("/etc/ram/notify");
+  s.bus = Child::start({programPath("nembad"), "--print-subscriptions"}, {}, {"NOTIFY_SOCKET=/etc/ram/notify"});
+  ASSERT_TRUE(s.bus->waitForLine("nembad: channeler", kWaitMs));
+  EXPECT_EQ(manager.receive(), "READY=1");
+  s.startTranslator({}, {"NOTIFY_SOCKET=/etc/ram/notify", "WATCHDOG_USEC=2000000"});
+  EXPECT_EQ(manager.receive(), "READY=1\nSTATUS=key-daemon link down, 0 reports, 0 publications, 0 commands");
+  auto next = [&](int ms) {  // the refreshed status aside
+    auto n = manager.receive(ms);
+    return n && n->rfind("STATUS=", 0) == 0 ? manager.receive(ms) : n;
+  };
+  EXPECT_EQ(next(kWaitMs), "WATCHDOG=1");
+  s.command(R"({"command":"UNLOCK","RFID":"1","state":"s"})");
+  EXPECT_TRUE(s.waitForLog("audit|command=UNLOCK app=tests rfid=1 state=s outcome=no-link"));
+  s.command(std::string(nlite::kMaxPayload, 'x'), false);  // more than the pipe holds
+  std::optional<std::string> ping;
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(3 * kWaitMs);
+       (ping = next(2500)) && std::chrono::steady_clock::now() < end;)
+    EXPECT_EQ(ping, "WATCHDOG=1");
+  EXPECT_FALSE(ping) << "the pings went on while the bus loop was blocked";
+  EXPECT_TRUE(s.translator->waitForLine(" from tests", kWaitMs));
+  EXPECT_EQ(next(kWaitMs), "WATCHDOG=1");
+  s.stopTranslator(SIGTERM);
+  while ((ping = next(kWaitMs)) == "WATCHDOG=1") {
+  }
+  EXPECT_EQ(ping, "STOPPING=1");
+}
+
+// SIGHUP applies the log4cpp lines of the file again in the same process:
+// INFO to DEBUG and back; a broken section keeps the settings in force
+// (INFO into the file) with one ERROR. Notifications that lead nowhere
+// change nothing.
+TEST(Operations, SighupReloadsTheLogSettingsOrKeepsThem) {
+  Site s("", "INFO");
+  s.startBus();
+  s.startTranslator({}, {"NOTIFY_SOCKET=/etc/ram/nowhere", "WATCHDOG_USEC=1000000"});
+  const std::string path = "/etc/ram/keyd-translator.conf";
+  const std::string reloaded = "keyDTranslator|Logging settings reloaded from " + path;
+  // A command after the line: nothing at DEBUG comes before its audit line.
+  auto onlyInfoAfter = [&](size_t at) {
+    s.command(R"({"command":"LOCK","RFID":"1","state":"s"})");
+    auto audit = s.waitForLog("audit|command=LOCK *", at);
+    auto debug = s.waitForLog("keyDTranslator|JSON message received", at, 0);
+    EXPECT_TRUE(audit && (!debug || *debug > *audit));
+  };
+  writeConf("", "DEBUG");
+  s.translator->signal(SIGHUP);
+  auto at = s.waitForLog(reloaded);
+  ASSERT_TRUE(at && s.waitForLog("keyDTranslator|No JSON received", *at));
+  writeConf("", "INFO");
+  s.translator->signal(SIGHUP);
+  ASSERT_TRUE((at = s.waitForLog(reloaded, *at)));
+  onlyInfoAfter(*at);
+  writeConf("", "DEBUG, nosuch");
+  s.translator->signal(SIGHUP);
+  ASSERT_TRUE((at = s.waitForLog("keyDTranslator|Logging settings not reloaded from " + path +
+                                 ": Appender 'nosuch' not found for category 'rootCategory'; "
+                                 "the previous ones stay")));
+  onlyInfoAfter(*at);
+  s.stopTranslator(SIGTERM);
+  auto lines = s.logLines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.find("not reloaded") != std::string::npos; }), 1);
+}
+
+// SIGHUP and SIGUSR1 again and again while reports and commands flood in:
+// every report published, every command requested, and the last counters
+// add up to what was sent. Notifications to a path that is no socket
+// change nothing.
+TEST(Operations, SignalsInAFloodLoseNothingAndTheCountersAddUp) {
+  Site s("", "INFO");
+  s.startBus();
+  s.subscribe();
+  s.openKey();
+  s.startTranslator({}, {"NOTIFY_SOCKET=/etc/ram/keyd-translator.conf"});
+  for (int i = 0; i < 3; ++i) s.command(R"({"command":"Battery"})", false);
+  s.sendRaw({0});
+  for (int n = 0; n < 1000; n += 50) {
+    s.translator->signal(n % 100 ? SIGHUP : SIGUSR1);
+    for (int i = n; i < n + 50; ++i)  // a configuration and a battery level
+      s.report(kSite + std::to_string(i) + R"(},{"id":12,"type":"u8","value":40}]})");
+    for (int i = n; i < n + 50; ++i) {
+      auto info = s.publication(), battery = s.publication();
+      ASSERT_TRUE(info && info->payload.find("\"TAG_TRANS_CNT\": " + std::to_string(i) + ",") != std::string::npos);
+      ASSERT_TRUE(battery && battery->payload.find("\"TAG_KEY_BATTERY\": 40}") != std::string::npos);
     }
   }
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(s.request(), kBatteryRequest);
+  s.translator->signal(SIGUSR1);
+  EXPECT_TRUE(s.waitForLog("stats|reports=1000 rejected=1 site_info=1000 ping=0 update_lock=0 "
+                           "update_key=1000 commands=3 requests=3 request_drops=0 pump_waits=0 "
+                           "bus_drops=0 uptime=*"));
+  s.stopTranslator(SIGTERM);
 }
 
 }  // namespace

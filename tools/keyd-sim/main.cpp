@@ -1,16 +1,19 @@
 // keyd-sim: stands in for the key daemon. Every datagram received on its UDP
 // socket is printed as one JSON line; every JSON line of standard input is
-// sent to the peer as a key message. One thread, one ppoll loop.
+// sent to the peer as a key message; with --cabinet it also answers as a key
+// cabinet, with --pcap it captures. One thread, one ppoll loop.
 #include <arpa/inet.h>
 #include <jansson.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,9 +25,11 @@
 #include <string>
 #include <vector>
 
+#include "cabinet.h"
 #include "kconf_number.h"
 #include "kjson.h"
 #include "kmsg_json.h"
+#include "pcap.h"
 
 namespace {
 
@@ -35,8 +40,10 @@ constexpr std::size_t kMaxLine = 1u << 20;  // longer input lines are refused
 constexpr std::size_t kReadChunk = 65536;
 
 const char* const kUsage =
-    "usage: keyd-sim [--listen ADDR:PORT] [--peer ADDR:PORT]\n"
+    "usage: keyd-sim [--listen ADDR:PORT] [--peer ADDR:PORT] [--pcap FILE]\n"
+    "                [--cabinet FILE.json [--report-interval S]]\n"
     "       keyd-sim --help\n"
+    "       keyd-sim --version\n"
     "\n"
     "Stands in for the key daemon: binds a UDP socket to --listen (default\n"
     "127.0.0.1:5555) and talks to its peer, the sender of the most recent\n"
@@ -61,12 +68,46 @@ const char* const kUsage =
     "standard error. Runs until SIGINT or SIGTERM (exit 0); exit 1 when the\n"
     "socket cannot be bound, 2 on bad options. ADDR is an IPv4 address.\n"
     "\n"
+    "\"seq\" of an input line is the sequence number, 0..127: bit 7 is set only\n"
+    "on segments, so \"seq\" 128..255 is refused ({\"raw\":\"HEX\"} sends any\n"
+    "sequence byte). Only a line that is sent and has no \"seq\" takes the next\n"
+    "number (0, 1, ... 127, 0, shared with the cabinet's messages).\n"
+    "\n"
+    "--pcap FILE writes every datagram sent and received to FILE as a pcap\n"
+    "capture (Ethernet/IPv4/UDP with the real addresses and ports, no UDP\n"
+    "checksum), flushed per packet; Wireshark and tshark read it, and\n"
+    "tools/wireshark/kmsg.lua shows its key messages. Exit 1 when FILE cannot\n"
+    "be created.\n"
+    "\n"
+    "--cabinet FILE.json plays the key cabinet that FILE describes:\n"
+    "  {\"key\":{\"serial\":4660,\"box\":\"box-1\",\"software\":\"keysw-2.1\",\"battery\":87},\n"
+    "   \"server\":{\"name\":\"srv.site\",\"port\":8080},\"transactions\":12,\n"
+    "   \"locks\":[{\"tag\":\"0102030405\",\"description\":\"front door\",\"type\":1,\n"
+    "             \"status\":\"LOCKED\"}]}\n"
+    "It sends its site configuration (key, server, transactions, lock tags) on\n"
+    "start to --peer, to each sender of a keep-alive that the last keep-alive\n"
+    "did not come from (a translator that started), and every S seconds\n"
+    "(--report-interval, default 30) to the sender of the last keep-alive. It\n"
+    "answers the sender of each request: UNLOCK or LOCK of one of its locks\n"
+    "with a lock status reply (the lock's status becomes \"UNLOCKED\" or\n"
+    "\"LOCKED\"), Battery with a battery report, req_transactions with a\n"
+    "transfer reply. Each message it sends prints {\"sent\":MESSAGE}; a request\n"
+    "it does not answer (one for a lock it does not have) prints\n"
+    "{\"cabinet\":\"WHY\"}. Every datagram is printed and standard input is sent\n"
+    "as without it. Texts have 1..127 bytes and are not \" \"; serial is\n"
+    "0..4294967294, battery 0..254, port 1..65534, type 0..4294967294, status\n"
+    "\"LOCKED\" or \"UNLOCKED\", tag 10 hex digits; the configuration must fit\n"
+    "into one datagram of 1024 bytes. A file that is no such cabinet prints\n"
+    "\"keyd-sim: cabinet FILE: MEMBER: WHY\" on standard error (exit 2).\n"
+    "\n"
     "Examples:\n"
     "  # be the key daemon on its usual port and watch what the translator sends\n"
     "  keyd-sim\n"
     "  # send a keep-alive request to 127.0.0.1:6000, then print the replies\n"
     "  echo '{\"id\":1,\"tags\":[{\"id\":0,\"type\":\"u32\",\"value\":0}]}' |\n"
-    "      keyd-sim --listen 127.0.0.1:5556 --peer 127.0.0.1:6000\n";
+    "      keyd-sim --listen 127.0.0.1:5556 --peer 127.0.0.1:6000\n"
+    "  # be a key cabinet for the translator and keep a capture of the talk\n"
+    "  keyd-sim --cabinet etc/cabinet.json --pcap /tmp/keyd.pcap\n";
 
 volatile sig_atomic_t gStop = 0;
 void onSignal(int) { gStop = 1; }
@@ -102,29 +143,57 @@ void printError(const std::string& why) {
   if (error) printLine(jsonDump(error.get(), JSON_COMPACT).value_or(""));
 }
 
+bool sameAddress(const sockaddr_in& a, const sockaddr_in& b) {
+  return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+using Clock = std::chrono::steady_clock;
+
 // Simulator: the socket, the peer, the input buffer and the queue of lines
-// waiting for a peer. main owns it and it owns the socket; everything runs
-// on the main thread.
+// waiting for a peer; the cabinet and the capture when asked for. main owns
+// it and it owns the socket; everything runs on the main thread.
 class Simulator {
  public:
-  Simulator(int sock, std::optional<sockaddr_in> peer) : mSock(sock), mPeer(peer) {}
+  // `local` is the address the socket is bound to.
+  Simulator(int sock, const sockaddr_in& local, std::optional<sockaddr_in> peer)
+      : mSock(sock), mLocal(local), mPeer(peer) {}
   ~Simulator() { ::close(mSock); }
   Simulator(const Simulator&) = delete;
   Simulator& operator=(const Simulator&) = delete;
 
+  void capture(std::unique_ptr<PcapWriter> pcap) { mPcap = std::move(pcap); }
+  void playCabinet(Cabinet cabinet, int reportSeconds) {
+    mCabinet = std::move(cabinet);
+    mReportEvery = std::chrono::seconds(reportSeconds);
+    mNextReport = Clock::now() + mReportEvery;
+  }
+
   // Until SIGINT or SIGTERM. Those two must be blocked on entry: they are
   // let through only while ppoll waits, so no stop request is missed.
   int run(const sigset_t& waitMask) {
+    if (mCabinet && mPeer) sendMessage(mCabinet->configuration(), *mPeer);
     while (!gStop) {
       const bool wantInput = !mInputEnded && (mPeer || !queueFull());
       pollfd fds[2] = {{mSock, POLLIN, 0}, {wantInput ? STDIN_FILENO : -1, POLLIN, 0}};
-      if (::ppoll(fds, 2, nullptr, &waitMask) < 0) {
+      timespec untilReport{};
+      if (mCabinet) {
+        const auto ns =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(mNextReport - Clock::now());
+        untilReport.tv_sec = std::max<long>(0, ns.count() / 1000000000);
+        untilReport.tv_nsec = std::max<long>(0, ns.count() % 1000000000);
+      }
+      if (::ppoll(fds, 2, mCabinet ? &untilReport : nullptr, &waitMask) < 0) {
         if (errno == EINTR) continue;
         std::perror("keyd-sim: ppoll");
         return 1;
       }
       if (fds[0].revents != 0) receive();
       if (fds[1].revents != 0) readInput();
+      if (mCabinet && Clock::now() >= mNextReport) {
+        mNextReport = Clock::now() + mReportEvery;
+        if (mTranslator || mPeer)
+          sendMessage(mCabinet->configuration(), mTranslator ? *mTranslator : *mPeer);
+      }
     }
     return 0;
   }
@@ -137,15 +206,29 @@ class Simulator {
   void receive() {
     for (int i = 0; i < 64; ++i) {  // then give standard input its turn
       sockaddr_in from{};
-      socklen_t len = sizeof from;
-      const ssize_t n = ::recvfrom(mSock, mBuffer.data(), mBuffer.size(), MSG_DONTWAIT,
-                                   reinterpret_cast<sockaddr*>(&from), &len);
+      iovec part{mBuffer.data(), mBuffer.size()};
+      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+      msghdr header{};
+      header.msg_name = &from;
+      header.msg_namelen = sizeof from;
+      header.msg_iov = &part;
+      header.msg_iovlen = 1;
+      header.msg_control = control;
+      header.msg_controllen = sizeof control;
+      const ssize_t n = ::recvmsg(mSock, &header, MSG_DONTWAIT);
       if (n < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
           std::perror("keyd-sim: recvfrom");
         return;
       }
       show(static_cast<std::size_t>(n));
+      if (mPcap) {
+        sockaddr_in to = mLocal;  // on a wildcard socket: the address it came to
+        for (cmsghdr* c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c))
+          if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO && to.sin_addr.s_addr == 0)
+            to.sin_addr = reinterpret_cast<const in_pktinfo*>(CMSG_DATA(c))->ipi_addr;
+        record(from, to, static_cast<std::size_t>(n));
+      }
       const bool hadPeer = mPeer.has_value();
       mPeer = from;
       if (!hadPeer) {
@@ -154,6 +237,7 @@ class Simulator {
         mQueuedBytes = 0;
         processInput();
       }
+      if (mCabinet) answer(from, static_cast<std::size_t>(n));
     }
   }
 
@@ -161,14 +245,69 @@ class Simulator {
     printLine(kmsgjson::datagramToJson(mBuffer.data(), n));
   }
 
-  void send(const Datagrams& datagrams) {
+  void send(const Datagrams& datagrams) { sendTo(datagrams, *mPeer); }
+
+  void sendTo(const Datagrams& datagrams, const sockaddr_in& to) {
     for (const auto& bytes : datagrams) {
-      if (::sendto(mSock, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&*mPeer),
-                   sizeof *mPeer) < 0) {
+      if (::sendto(mSock, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                   sizeof to) < 0) {
         printError(std::string("send failed: ") + std::strerror(errno));
         return;
       }
+      if (mPcap) record(sourceFor(to), to, bytes);
     }
+  }
+
+  // The address a datagram to `to` leaves from: the bound one, or on a
+  // wildcard socket the one the routing picks (a connected probe socket
+  // says which, without sending anything).
+  sockaddr_in sourceFor(const sockaddr_in& to) const {
+    sockaddr_in from = mLocal;
+    if (from.sin_addr.s_addr != 0) return from;
+    const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in picked{};
+    socklen_t len = sizeof picked;
+    if (probe >= 0 && ::connect(probe, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&picked), &len) == 0)
+      from.sin_addr = picked.sin_addr;
+    if (probe >= 0) ::close(probe);
+    return from;
+  }
+
+  void record(const sockaddr_in& from, const sockaddr_in& to, std::size_t n) {
+    record(from, to, Bytes(mBuffer.begin(), mBuffer.begin() + static_cast<std::ptrdiff_t>(n)));
+  }
+  void record(const sockaddr_in& from, const sockaddr_in& to, const Bytes& bytes) {
+    if (mPcap->write(from, to, bytes.data(), bytes.size())) return;
+    std::fprintf(stderr, "keyd-sim: writing the capture failed: %s; capture stopped\n",
+                 std::strerror(errno));
+    mPcap.reset();
+  }
+
+  // The cabinet's part: a keep-alive from a translator that started gets
+  // the configuration; a request its answer, or a line saying why not.
+  void answer(const sockaddr_in& from, std::size_t n) {
+    if (n > 0xFFFF) return;
+    std::unique_ptr<KMsg> msg(KMsg::parseMsg(mBuffer.data(), static_cast<unsigned short>(n)));
+    if (!msg) return;
+    if (Cabinet::isKeepAlive(*msg)) {
+      const bool started = !mTranslator || !sameAddress(*mTranslator, from);
+      mTranslator = from;
+      if (started) sendMessage(mCabinet->configuration(), from);
+      return;
+    }
+    Cabinet::Answer answer = mCabinet->answer(*msg);
+    if (answer.reply) {
+      sendMessage(std::move(answer.reply), from);
+    } else if (!answer.note.empty()) {
+      JsonPtr line(json_pack("{s:s}", "cabinet", answer.note.c_str()));
+      if (line) printLine(jsonDump(line.get(), JSON_COMPACT).value_or(""));
+    }
+  }
+
+  void sendMessage(std::unique_ptr<KMsg> msg, const sockaddr_in& to) {
+    printLine("{\"sent\":" + kmsgjson::toJson(*msg) + "}");
+    sendTo(kmsgjson::datagramsOf(*msg), to);
   }
 
   // One read per wakeup: stdin keeps its blocking mode (a terminal shares
@@ -234,7 +373,13 @@ class Simulator {
   }
 
   const int mSock;
+  const sockaddr_in mLocal;
   std::optional<sockaddr_in> mPeer;
+  std::unique_ptr<PcapWriter> mPcap;
+  std::optional<Cabinet> mCabinet;
+  std::optional<sockaddr_in> mTranslator;  // sender of the last keep-alive
+  Clock::duration mReportEvery{};
+  Clock::time_point mNextReport;
   Bytes mBuffer = Bytes(65536);  // any UDP datagram is read whole
   std::string mInput;
   bool mInputEnded = false;
@@ -254,11 +399,27 @@ int main(int argc, char** argv) {
   std::string listenText = kDefaultListen;
   sockaddr_in listenAddr = *parseAddress(listenText);
   std::optional<sockaddr_in> peer;
+  std::optional<std::string> pcapPath, cabinetPath;
+  std::optional<long> reportSeconds;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help") {
       std::fputs(kUsage, stdout);
       return 0;
+    }
+    if (arg == "--version") {
+      std::puts("keyd-sim " KEYD_VERSION);
+      return 0;
+    }
+    if (arg == "--pcap" || arg == "--cabinet") {
+      if (i + 1 >= argc) return usageError(arg + " needs a FILE");
+      (arg == "--pcap" ? pcapPath : cabinetPath) = argv[++i];
+      continue;
+    }
+    if (arg == "--report-interval") {
+      reportSeconds = i + 1 < argc ? kconf::parseNumber(argv[++i], 1, 86400) : std::nullopt;
+      if (!reportSeconds) return usageError("--report-interval needs S, seconds 1..86400");
+      continue;
     }
     if (arg != "--listen" && arg != "--peer") return usageError("unknown argument '" + arg + "'");
     if (i + 1 >= argc) return usageError(arg + " needs ADDR:PORT");
@@ -272,6 +433,16 @@ int main(int argc, char** argv) {
       peer = addr;
     }
   }
+  if (reportSeconds && !cabinetPath) return usageError("--report-interval needs --cabinet");
+  std::optional<Cabinet> cabinet;
+  if (cabinetPath) {
+    std::string why;
+    cabinet = Cabinet::load(*cabinetPath, why);
+    if (!cabinet) {
+      std::fprintf(stderr, "keyd-sim: cabinet %s: %s\n", cabinetPath->c_str(), why.c_str());
+      return 2;
+    }
+  }
 
   const int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (sock < 0 ||
@@ -280,7 +451,19 @@ int main(int argc, char** argv) {
     if (sock >= 0) ::close(sock);
     return 1;
   }
-  Simulator sim(sock, peer);
+  const int on = 1;  // the address each datagram came to, for the capture
+  ::setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+  Simulator sim(sock, listenAddr, peer);
+  if (pcapPath) {
+    auto pcap = PcapWriter::create(*pcapPath);
+    if (!pcap) {
+      std::fprintf(stderr, "keyd-sim: cannot create %s: %s\n", pcapPath->c_str(),
+                   std::strerror(errno));
+      return 1;
+    }
+    sim.capture(std::move(pcap));
+  }
+  if (cabinet) sim.playCabinet(std::move(*cabinet), static_cast<int>(reportSeconds.value_or(30)));
 
   sigset_t stopSignals, waitMask;
   sigemptyset(&stopSignals);

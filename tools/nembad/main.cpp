@@ -1,9 +1,11 @@
 // nembad: the bus daemon. Clients push publications to its channeler port
 // (PULL); it forwards each message whole to every subscriber of its
 // broadcaster port (XPUB, which also hands it the subscriptions as they
-// come). Single-threaded apart from ZeroMQ's I/O thread.
+// come). Single-threaded apart from ZeroMQ's I/O thread. Under a service
+// manager it says when it is ready (both ports bound) and when it stops.
 #include <pthread.h>
 #include <signal.h>
+#include <systemd/sd-daemon.h>
 #include <zmq.h>
 
 #include <cerrno>
@@ -50,8 +52,10 @@ void usage(FILE* out) {
       "                         a subscriber makes or drops, once it is in force\n"
       "                         (bytes outside printable ASCII as \\xHH)\n"
       "  --help                 this text\n"
+      "  --version              the version\n"
       "  Prints \"nembad: channeler 127.0.0.1:<port> broadcaster 127.0.0.1:<port>\"\n"
-      "  once both ports are bound; ends with status 0 on SIGINT or SIGTERM.\n",
+      "  once both ports are bound (and sends READY=1 to the service manager\n"
+      "  when NOTIFY_SOCKET names one); ends with status 0 on SIGINT or SIGTERM.\n",
       nlite::kDefaultChannelerPort, nlite::kDefaultBroadcasterPort);
 }
 
@@ -165,6 +169,7 @@ int run(int channelerPort, int broadcasterPort, bool printSubscriptions) {
     std::printf("nembad: channeler 127.0.0.1:%d broadcaster 127.0.0.1:%d\n", *boundChanneler,
                 *boundBroadcaster);
     std::fflush(stdout);
+    sd_notify(0, "READY=1");  // nothing without NOTIFY_SOCKET, or when it leads nowhere
     while (!gStop) {
       zmq_pollitem_t items[2] = {{pull, 0, ZMQ_POLLIN, 0}, {pub, 0, ZMQ_POLLIN, 0}};
       int n = zmq_poll(items, 2, kPollMs);
@@ -178,6 +183,7 @@ int run(int channelerPort, int broadcasterPort, bool printSubscriptions) {
       if (n > 0 && (items[0].revents & ZMQ_POLLIN)) forward(pull, pub);
     }
     status = gStop ? 0 : 1;
+    sd_notify(0, "STOPPING=1");
   }
   zmq_close(pull);
   zmq_close(pub);
@@ -196,6 +202,10 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--help") {
       usage(stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::puts("nembad " KEYD_VERSION);
       return 0;
     }
     if (arg == "--print-subscriptions") {

@@ -41,6 +41,7 @@ const char* const kUsageFormat =
     "       nlite sub [--broadcaster-port N] [--count N] [--timeout SECONDS] [--ready]\n"
     "                 TOPIC...\n"
     "       nlite [pub|sub] --help\n"
+    "       nlite --version\n"
     "\n"
     "pub  publishes TEXT on TOPIC through the bus daemon at 127.0.0.1:N (default\n"
     "     %d); with TEXT \"-\" each line of standard input (without its newline)\n"
@@ -283,6 +284,10 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   if (command == "--help") {
     printUsage();
+    return 0;
+  }
+  if (command == "--version") {
+    std::puts("nlite " KEYD_VERSION);
     return 0;
   }
   if (command == "pub") return runPub(argc - 2, argv + 2);

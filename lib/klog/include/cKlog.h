@@ -8,12 +8,13 @@
 //
 // Threads: any thread may log through any cKlog at any time; log4cpp
 // serialises the appenders. cKlog::init is called once, on the main thread,
-// during set-up, before other threads log. Nothing is ever written to
-// standard error.
+// during set-up, before other threads log; cKlog::reload may run on any
+// thread while the others log. Nothing is ever written to standard error.
 #ifndef KLOG_CKLOG_H
 #define KLOG_CKLOG_H
 
 #include <cstdarg>
+#include <string>
 
 namespace log4cpp {
 class Category;
@@ -46,6 +47,21 @@ class cKlog {
   // unless the file's log4cpp lines configure their category. Nothing throws.
   // Returns true when the file's own settings were applied.
   static bool init(const char* path);
+
+  // What reload did.
+  enum class Reload {
+    applied,    // the file's log4cpp settings are in force
+    defaulted,  // the file holds no log4cpp setting: the default is in force
+    kept,       // the file cannot be read or does not configure: the
+                // settings in force stay, and `failure` says why
+  };
+  // Applies the "log4cpp.*" properties of the file at path in place of the
+  // settings in force, while other threads go on logging. The new settings
+  // are built before the old ones are taken away: when they do not
+  // configure, every category gets back its priority, additivity and the
+  // appenders it held by reference. (An appender a category owned is lost
+  // when the file configures that category: log4cpp deletes it.)
+  static Reload reload(const char* path, std::string& failure);
 
   // The log4cpp category of that name; it belongs to log4cpp.
   static log4cpp::Category& getLog(const char* name);

@@ -13,9 +13,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,21 +40,23 @@ constexpr const char* kCategoryPrefix = "log4cpp.category.";
 
 // What init needs to know about the log4cpp part of a configuration file.
 struct LogProperties {
+  bool readable = false;                // the file could be opened
   bool present = false;                 // at least one "log4cpp.*" key
   std::vector<std::string> appenders;   // names of the appenders it defines
   std::vector<std::string> categories;  // names of the categories it sets
 };
 
-// What one init put in place, so that the next one can take it away again
-// and leave alone whatever else was attached to the categories.
+// What the settings in force put in place, so that the next init or reload
+// can take it away again and leave alone whatever else was attached to the
+// categories. Every appender here is ours and attached by reference only,
+// so log4cpp never deletes one on its own (short of its shutdown).
 struct InitState {
   std::mutex mutex;
-  // The default syslog appender; the root category owns it.
+  // The default syslog appender, when the default is in force.
   log4cpp::Appender* syslog = nullptr;
-  // The appenders log4cpp's property configurator created, by name. It
-  // attaches them to categories by reference and leaves them without an
-  // owner: they are deleted here when the next init replaces them.
-  std::vector<std::pair<std::string, log4cpp::Appender*>> configured;
+  // The appenders log4cpp's property configurator created: it attaches
+  // them by reference and leaves them without an owner.
+  std::vector<log4cpp::Appender*> configured;
   // Categories the configuration gave a priority of their own.
   std::vector<std::string> categories;
 };
@@ -76,6 +81,7 @@ std::string nameAfter(const std::string& key, const char* prefix, bool toDot) {
 LogProperties scanFile(const char* path) {
   LogProperties result;
   std::ifstream in(path);
+  result.readable = static_cast<bool>(in);
   std::string line;
   while (std::getline(in, line)) {
     const std::size_t comment = line.find('#');
@@ -102,55 +108,133 @@ LogProperties scanFile(const char* path) {
   return result;
 }
 
-// Takes away what the previous init put in place: its appenders leave every
-// category, the categories it set inherit again, the root is back at INFO.
-// An appender log4cpp already destroyed on its own (it then no longer
-// answers to its name) is skipped. Caller holds the init mutex.
-void resetConfiguration(InitState& state) {
-  log4cpp::Category& root = log4cpp::Category::getRoot();
-  if (state.syslog != nullptr &&
-      log4cpp::Appender::getAppender(kSyslogAppenderName) == state.syslog) {
-    root.removeAppender(state.syslog);  // owned: this deletes it
+// Takes the appender out of every category, then deletes it: a category
+// lends it under its appender lock while it writes, so once it is out of
+// all of them no thread can still be writing through it.
+void destroyAppender(log4cpp::Appender* appender) {
+  const std::unique_ptr<std::vector<log4cpp::Category*>> categories(
+      log4cpp::Category::getCurrentCategories());
+  for (log4cpp::Category* category : *categories) {
+    category->removeAppender(appender);  // attached by reference: detaches only
   }
-  state.syslog = nullptr;
-
-  if (!state.configured.empty()) {
-    const std::unique_ptr<std::vector<log4cpp::Category*>> categories(
-        log4cpp::Category::getCurrentCategories());
-    for (const auto& [name, appender] : state.configured) {
-      if (log4cpp::Appender::getAppender(name) != appender) {
-        continue;
-      }
-      for (log4cpp::Category* category : *categories) {
-        category->removeAppender(appender);  // attached by reference: detaches only
-      }
-      delete appender;
-    }
-    state.configured.clear();
-  }
-
-  for (const std::string& name : state.categories) {
-    if (log4cpp::Category* category = log4cpp::Category::exists(name)) {
-      category->setPriority(log4cpp::Priority::NOTSET);
-      category->setAdditivity(true);
-    }
-  }
-  state.categories.clear();
-  root.setPriority(log4cpp::Priority::INFO);
+  delete appender;  // ours: log4cpp made it and handed it over without an owner
 }
 
-// Takes over what log4cpp built from the file, also after a configuration
-// that failed half-way.
-void adoptConfigured(InitState& state, const LogProperties& properties) {
+// A category the settings no longer name inherits again.
+void releaseCategory(const std::string& name) {
+  if (log4cpp::Category* category = log4cpp::Category::exists(name)) {
+    category->setPriority(log4cpp::Priority::NOTSET);
+    category->setAdditivity(true);
+  }
+}
+
+// Takes away what the settings in force put in place: their appenders
+// leave every category, the categories they set inherit again, the root is
+// back at INFO. Caller holds the init mutex.
+void resetConfiguration(InitState& state) {
+  if (state.syslog != nullptr) {
+    destroyAppender(state.syslog);
+  }
+  state.syslog = nullptr;
+  for (log4cpp::Appender* appender : state.configured) {
+    destroyAppender(appender);
+  }
+  state.configured.clear();
+  for (const std::string& name : state.categories) {
+    releaseCategory(name);
+  }
+  state.categories.clear();
+  log4cpp::Category::getRoot().setPriority(log4cpp::Priority::INFO);
+}
+
+// What one run of log4cpp's property configurator left: the appenders it
+// created (also when it failed half-way), and why it failed.
+struct Configured {
+  std::vector<log4cpp::Appender*> appenders;
+  std::optional<std::string> failure;
+};
+
+// Runs log4cpp's property configurator on the file (it skips the
+// translator's own keys). A new appender is told from one of the same name
+// already in place by its address: both live while it runs.
+Configured configureFrom(const char* path, const LogProperties& properties) {
+  std::map<std::string, log4cpp::Appender*> before;
   for (const std::string& name : properties.appenders) {
+    before[name] = log4cpp::Appender::getAppender(name);
+  }
+  Configured result;
+  try {
+    log4cpp::PropertyConfigurator::configure(path);
+  } catch (const std::exception& e) {
+    // ConfigureFailure for bad properties, std exceptions from below it.
+    result.failure = e.what();
+  } catch (...) {
+    result.failure = "unknown failure";
+  }
+  for (const auto& [name, previous] : before) {
     log4cpp::Appender* appender = log4cpp::Appender::getAppender(name);
-    const bool known = std::any_of(state.configured.begin(), state.configured.end(),
-                                   [&](const auto& entry) { return entry.second == appender; });
-    if (appender != nullptr && !known) {
-      state.configured.emplace_back(name, appender);
+    if (appender != nullptr && appender != previous) {
+      result.appenders.push_back(appender);
     }
   }
-  state.categories = properties.categories;
+  return result;
+}
+
+// The priorities, additivity and lent appenders of every category, so a
+// reload that fails can put them back. Appenders a category owns are not
+// kept: the configurator deletes those of the categories it configures.
+struct CategoryState {
+  log4cpp::Category* category;
+  log4cpp::Priority::Value priority;
+  bool additive;
+  std::vector<log4cpp::Appender*> lent;
+};
+
+std::vector<CategoryState> takeSnapshot() {
+  std::vector<CategoryState> snapshot;
+  const std::unique_ptr<std::vector<log4cpp::Category*>> categories(
+      log4cpp::Category::getCurrentCategories());
+  for (log4cpp::Category* category : *categories) {
+    CategoryState state{category, category->getPriority(), category->getAdditivity(), {}};
+    for (log4cpp::Appender* appender : category->getAllAppenders()) {
+      if (!category->ownsAppender(appender)) {
+        state.lent.push_back(appender);
+      }
+    }
+    snapshot.push_back(std::move(state));
+  }
+  return snapshot;
+}
+
+// Puts every category back as the snapshot found it (one the configurator
+// created inherits) and deletes the appenders of the failed attempt.
+void restoreSnapshot(const std::vector<CategoryState>& snapshot,
+                     const std::vector<log4cpp::Appender*>& attempt) {
+  const std::unique_ptr<std::vector<log4cpp::Category*>> categories(
+      log4cpp::Category::getCurrentCategories());
+  for (log4cpp::Category* category : *categories) {
+    for (log4cpp::Appender* appender : attempt) {
+      category->removeAppender(appender);
+    }
+    const auto was = std::find_if(snapshot.begin(), snapshot.end(),
+                                  [&](const CategoryState& s) { return s.category == category; });
+    if (was == snapshot.end()) {
+      category->setPriority(log4cpp::Priority::NOTSET);
+      category->setAdditivity(true);
+      continue;
+    }
+    category->setPriority(was->priority);
+    category->setAdditivity(was->additive);
+    const log4cpp::AppenderSet now = category->getAllAppenders();
+    for (log4cpp::Appender* appender : was->lent) {
+      if (now.count(appender) == 0) {
+        category->addAppender(*appender);
+      }
+    }
+  }
+  for (log4cpp::Appender* appender : attempt) {
+    delete appender;  // out of every category already
+  }
 }
 
 void applyDefault(InitState& state) {
@@ -161,8 +245,10 @@ void applyDefault(InitState& state) {
   appender->setLayout(layout.release());
   log4cpp::Category& root = log4cpp::Category::getRoot();
   root.setPriority(log4cpp::Priority::INFO);
-  state.syslog = appender.get();
-  root.addAppender(appender.release());  // the root category owns it
+  // Lent, not given: a reload must be able to put it back after log4cpp's
+  // configurator has taken the root's appenders away.
+  root.addAppender(*appender);
+  state.syslog = appender.release();
 }
 
 }  // namespace
@@ -241,23 +327,58 @@ bool cKlog::init(const char* path) {
 
   const LogProperties properties = path != nullptr ? scanFile(path) : LogProperties{};
   if (properties.present) {
-    // log4cpp reads the file itself; it skips the translator's own keys.
-    bool applied = false;
-    try {
-      log4cpp::PropertyConfigurator::configure(path);
-      applied = true;
-    } catch (...) {
-      // ConfigureFailure for bad properties, std exceptions from below it:
-      // all mean the default applies.
-    }
-    adoptConfigured(state, properties);
-    if (applied) {
+    Configured configured = configureFrom(path, properties);
+    state.configured = std::move(configured.appenders);
+    state.categories = properties.categories;
+    if (!configured.failure) {
       return true;
     }
     resetConfiguration(state);  // the failed attempt may have set up a part
   }
   applyDefault(state);
   return false;
+}
+
+cKlog::Reload cKlog::reload(const char* path, std::string& failure) {
+  InitState& state = initState();
+  const std::lock_guard<std::mutex> lock(state.mutex);
+  const LogProperties properties = path != nullptr ? scanFile(path) : LogProperties{};
+  if (!properties.readable) {
+    failure = "the file cannot be read";
+    return Reload::kept;
+  }
+  if (!properties.present) {
+    resetConfiguration(state);
+    applyDefault(state);
+    return Reload::defaulted;
+  }
+  // The new settings are built while the old ones are still in place, so
+  // a failure can go back to them.
+  const std::vector<CategoryState> snapshot = takeSnapshot();
+  Configured configured = configureFrom(path, properties);
+  if (configured.failure) {
+    restoreSnapshot(snapshot, configured.appenders);
+    failure = *configured.failure;
+    return Reload::kept;
+  }
+  // What the previous settings put in place goes. (Deleting an old appender also drops the name it shares with a new
+  // one from log4cpp's registry of names; nothing here looks it up again.)
+  if (state.syslog != nullptr) {
+    destroyAppender(state.syslog);
+    state.syslog = nullptr;
+  }
+  for (log4cpp::Appender* appender : state.configured) {
+    destroyAppender(appender);
+  }
+  for (const std::string& name : state.categories) {
+    if (std::find(properties.categories.begin(), properties.categories.end(), name) ==
+        properties.categories.end()) {
+      releaseCategory(name);
+    }
+  }
+  state.configured = std::move(configured.appenders);
+  state.categories = properties.categories;
+  return Reload::applied;
 }
 
 log4cpp::Category& cKlog::getLog(const char* name) {

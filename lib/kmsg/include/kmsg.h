@@ -200,6 +200,10 @@ class KMsg {
   // An empty message; mSeq takes the next value (0..127) of the
   // process-wide sequence counter.
   explicit KMsg(unsigned char id);
+  // An empty message with this sequence number; takes no counter value.
+  KMsg(unsigned char id, unsigned char seq);
+  // Takes the next value (0..127) of the process-wide sequence counter.
+  static unsigned char nextSequence();
   virtual ~KMsg();
   KMsg(const KMsg&) = delete;
   KMsg& operator=(const KMsg&) = delete;
@@ -213,6 +217,8 @@ class KMsg {
   // number of bytes written, or -1 when buffer is null or capacity is
   // smaller than mSize + 2; nothing is then written. A message with mSize
   // 65534 or 65535 never fits (unsigned short capacity): send it segmented.
+  // The sequence byte written is mSeq without bit 7 for a message built
+  // with a constructor, and mSeq as it is for a segment or a parsed message.
   int getMsg(void* buffer, unsigned short capacity) const;
 
   // Splits the tags, in order, into segments that each serialise into at
@@ -238,7 +244,8 @@ class KMsg {
 
   unsigned char mId;
   // Low 7 bits: sequence number; top bit: more segments follow. May be
-  // set by the caller before serialising.
+  // set by the caller before serialising; bit 7 comes only from
+  // segmentMessage (getMsg leaves out a bit 7 set here on a built message).
   unsigned char mSeq;
   // Bytes after the id and sequence bytes: serialised length - 2.
   // mSize and mTagCount are reports; the codec does not read them back.
@@ -246,10 +253,11 @@ class KMsg {
   unsigned short mTagCount;
 
  private:
-  struct Raw {};  // a segment or parsed message: no counter value taken
+  struct Raw {};  // a segment or parsed message: its sequence byte is sent as it is
   KMsg(unsigned char id, unsigned char seq, Raw);
   void append(std::unique_ptr<KTag> tag);
 
+  bool mRaw = false;                      // made with Raw
   std::size_t mBytes = KMSG_HEADER_SIZE;  // serialised length; mSize is mBytes - 2
   std::vector<std::unique_ptr<KTag>> mTags;
   std::size_t mCursor = 0;

@@ -27,14 +27,20 @@ std::string toJson(const KMsg& msg);
 std::string datagramToJson(const unsigned char* data, size_t size);
 
 // The datagrams one line asks for: a message that fits into one datagram
-// whole (its sequence byte exactly as given, else the codec's next number),
-// a longer one in segments of at most KMSG_SEGMENT_SIZE bytes, or the raw
-// bytes. `error` is empty on success, else says what is wrong with the line.
+// whole, a longer one in segments of at most KMSG_SEGMENT_SIZE bytes, or
+// the raw bytes. "seq" is the sequence number, 0..127 (bit 7 comes only
+// from segmentation); without it a line that is not refused takes the
+// codec's next number, and only then. `error` is empty on success, else
+// says what is wrong with the line.
 struct Datagrams {
   std::vector<Bytes> datagrams;
   std::string error;
 };
 Datagrams fromJson(std::string_view line);
+
+// The datagrams of a message: whole when it fits into KMSG_SEGMENT_SIZE
+// bytes, else its segments (made anew in msg); none when it cannot be sent.
+std::vector<Bytes> datagramsOf(KMsg& msg);
 
 // The one datagram of a line that must make exactly one (test tables,
 // benchmarks); empty when the line is refused or makes several.

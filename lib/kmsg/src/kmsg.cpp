@@ -59,11 +59,16 @@ std::unique_ptr<KTag> decodeValue(unsigned char id, unsigned char type, const un
 
 }  // namespace
 
-KMsg::KMsg(unsigned char id)
-    : KMsg(id, static_cast<unsigned char>(gKmsgSequence.fetch_add(1) & 0x7F), Raw{}) {}
+unsigned char KMsg::nextSequence() {
+  return static_cast<unsigned char>(gKmsgSequence.fetch_add(1) & 0x7F);
+}
 
-KMsg::KMsg(unsigned char id, unsigned char seq, Raw)
+KMsg::KMsg(unsigned char id) : KMsg(id, nextSequence()) {}
+
+KMsg::KMsg(unsigned char id, unsigned char seq)
     : mId(id), mSeq(seq), mSize(KMSG_HEADER_SIZE - 2), mTagCount(0) {}
+
+KMsg::KMsg(unsigned char id, unsigned char seq, Raw) : KMsg(id, seq) { mRaw = true; }
 
 KMsg::~KMsg() = default;
 
@@ -86,7 +91,8 @@ int KMsg::getMsg(void* buffer, unsigned short capacity) const {
   if (buffer == nullptr || mBytes > capacity) return -1;
   auto* out = static_cast<unsigned char*>(buffer);
   out[0] = mId;
-  out[1] = mSeq;
+  // A message sent whole never has bit 7: the sequence number is 0..127.
+  out[1] = mRaw ? mSeq : static_cast<unsigned char>(mSeq & ~KMSG_SEQ_MORE);
   put16(out + 2, mTags.size());
   std::size_t pos = KMSG_HEADER_SIZE;
   for (const auto& tag : mTags) {

@@ -110,9 +110,14 @@ std::vector<Bytes> datagramsFor(std::string_view line) {
     return {std::move(bytes)};
   }
   onlyMembers(root.get(), {"id", "seq", "tags"}, "");
-  KMsg msg(static_cast<unsigned char>(integerIn(member(root.get(), "id", ""), "id", 0xFF)));
-  if (json_t* seq = json_object_get(root.get(), "seq"))
-    msg.mSeq = static_cast<unsigned char>(integerIn(seq, "seq", 0xFF));
+  const auto id = static_cast<unsigned char>(integerIn(member(root.get(), "id", ""), "id", 0xFF));
+  json_t* seq = json_object_get(root.get(), "seq");
+  const json_int_t number = seq ? integerIn(seq, "seq", 0xFF) : 0;
+  if (number > 0x7F)
+    bad("seq: " + std::to_string(number) +
+        " is out of range 0..127 (bit 7 comes only from segmentation; "
+        "{\"raw\":HEX} sends any bytes)");
+  KMsg msg(id, static_cast<unsigned char>(number));
   json_t* tags = member(root.get(), "tags", "");
   if (!json_is_array(tags)) bad("tags: expected an array");
   size_t index;
@@ -122,9 +127,19 @@ std::vector<Bytes> datagramsFor(std::string_view line) {
       bad("tags[" + std::to_string(index) + "]: message longer than " +
           std::to_string(KMSG_MAX_SIZE + 2) + " bytes");
   }
+  // Only a line that is sent, and has no "seq" of its own, takes a number.
+  if (!seq) msg.mSeq = KMsg::nextSequence();
+  std::vector<Bytes> out = datagramsOf(msg);
+  if (out.empty()) bad("the message codec cannot segment it");
+  return out;
+}
+
+}  // namespace
+
+std::vector<Bytes> datagramsOf(KMsg& msg) {
   std::vector<const KMsg*> parts{&msg};
   if (size_t{msg.mSize} + 2 > KMSG_SEGMENT_SIZE) {
-    if (msg.segmentMessage(KMSG_SEGMENT_SIZE) <= 0) bad("the message codec cannot segment it");
+    if (msg.segmentMessage(KMSG_SEGMENT_SIZE) <= 0) return {};
     parts.clear();
     while (const KMsg* segment = msg.getNextSegment()) parts.push_back(segment);
   }
@@ -132,14 +147,12 @@ std::vector<Bytes> datagramsFor(std::string_view line) {
   for (const KMsg* part : parts) {
     Bytes bytes(KMSG_SEGMENT_SIZE);
     const int n = part->getMsg(bytes.data(), static_cast<unsigned short>(bytes.size()));
-    if (n < 0) bad("the message codec cannot serialise it");
+    if (n < 0) return {};
     bytes.resize(static_cast<size_t>(n));
     out.push_back(std::move(bytes));
   }
   return out;
 }
-
-}  // namespace
 
 std::string toJson(const KMsg& msg) {
   JsonPtr tags(json_array());

@@ -1,0 +1,100 @@
+// The key message codec: the cases of kmsg.cases (the worked examples of
+// docs/protocol.md byte for byte, segments, round trips, corrupted datagrams
+// each followed by a good one), then what the factory and getMsg refuse.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "child.h"
+#include "kmsg_json.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using F = KTagFactory;
+
+// From a heap block of exactly the datagram's size: ASan sees any read past it.
+bool parses(const Bytes& b) {
+  auto block = std::make_unique<unsigned char[]>(b.size());
+  std::copy(b.begin(), b.end(), block.get());
+  std::unique_ptr<KMsg> msg(KMsg::parseMsg(block.get(), static_cast<unsigned short>(b.size())));
+  return msg != nullptr;
+}
+std::string json(const Bytes& b) { return kmsgjson::datagramToJson(b.data(), b.size()); }
+
+// "01 4F 78*3 # comment" -> 01 4F 78 78 78
+Bytes hex(const std::string& text) {
+  Bytes out;
+  std::istringstream in(text.substr(0, text.find('#')));
+  for (std::string t; in >> t;)
+    out.insert(out.end(), t.size() > 3 ? std::stoi(t.substr(3)) : 1, std::stoul(t, nullptr, 16));
+  return out;
+}
+
+// The ```hex block after each "<!-- example: NAME -->" line of the page.
+std::map<std::string, Bytes> docExamples() {
+  std::ifstream page(testsupport::sourcePath("docs/protocol.md"));
+  std::map<std::string, Bytes> out;
+  for (std::string line; std::getline(page, line);) {
+    if (line.rfind("<!-- example: ", 0) != 0) continue;
+    Bytes& bytes = out[line.substr(14, line.find(" -->") - 14)];
+    for (std::getline(page, line); std::getline(page, line) && line != "```";)
+      for (unsigned char c : hex(line)) bytes.push_back(c);
+  }
+  return out;
+}
+
+TEST(kmsgCodec, CasesOfTheTable) {
+  auto doc = docExamples();
+  std::ifstream cases(testsupport::sourcePath("tests/lib/kmsg.cases"));
+  std::vector<Bytes> pending;  // the datagrams of the last "send" not yet compared
+  Bytes good;
+  ASSERT_TRUE(cases);
+  for (std::string line; std::getline(cases, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    SCOPED_TRACE(line.substr(0, 120));
+    const std::string verb = line.substr(0, line.find(' ')), text = line.substr(verb.size() + 1);
+    if (verb == "doc") {
+      const std::string name = text.substr(0, text.find(' ')),
+                        message = text.substr(name.size() + 1);
+      EXPECT_EQ(json(doc[name]), message);
+      if (doc[name][1] < 0x80) {  // bit 7 comes only from segmentation (the "send" steps)
+        EXPECT_EQ(kmsgjson::datagramOf(message), doc[name]);
+      }
+    } else if (verb == "round") {
+      EXPECT_EQ(json(kmsgjson::datagramOf(text)), text);
+    } else if (verb == "send") {
+      EXPECT_TRUE(pending.empty());
+      pending = kmsgjson::fromJson(text).datagrams;
+    } else if (verb == "seg") {
+      ASSERT_FALSE(pending.empty());
+      EXPECT_EQ(pending.front(), text[0] == '@' ? doc[text.substr(1)] : hex(text));
+      pending.erase(pending.begin());
+    } else if (verb == "good") {
+      good = hex(text);
+      for (size_t n = 0; n <= good.size(); ++n)
+        EXPECT_EQ(parses(Bytes(good.begin(), good.begin() + n)), n == good.size()) << n;
+    } else {
+      ASSERT_EQ(verb, "bad");
+      EXPECT_FALSE(parses(hex(text)));
+      EXPECT_TRUE(parses(good)) << "after it";
+    }
+  }
+  EXPECT_TRUE(pending.empty());
+}
+
+TEST(kmsgCodec, WhatTheWireCannotCarryIsRefused) {
+  const Bytes max(KMSG_MAX_VALUE, 0xA5);
+  EXPECT_EQ(F::createKTag(1, std::string(KMSG_MAX_VALUE + 1, 'a')), nullptr);
+  EXPECT_EQ(F::createKTag(1, std::string("a\0b", 3)), nullptr);
+  EXPECT_EQ(F::createKTag(19, max.data(), KMSG_MAX_VALUE + 1), nullptr);
+  KMsg msg(MSG_REQ);
+  ASSERT_EQ(msg.addTag(F::createKTag(19, max.data(), KMSG_MAX_VALUE)), 1);
+  Bytes buf(1024, 0xCC);
+  EXPECT_EQ(msg.getMsg(buf.data(), 1023), -1);
+  EXPECT_EQ(buf, Bytes(1024, 0xCC)) << "nothing written past the capacity";
+}
+
+}  // namespace
