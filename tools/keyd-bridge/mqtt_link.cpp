@@ -135,9 +135,14 @@ void cMqttLink::service(int timeoutMs) {
   uint64_t count;
   (void)!::read(mWakeFd, &count, sizeof count);
   if (sock < 0) return;
-  if (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) mosquitto_loop_read(mMosq, 1);
-  if (mosquitto_socket(mMosq) >= 0 && mosquitto_want_write(mMosq)) mosquitto_loop_write(mMosq, 1);
+  int rc = MOSQ_ERR_SUCCESS;
+  if (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) rc = mosquitto_loop_read(mMosq, 1);
+  if (mosquitto_socket(mMosq) >= 0 && mosquitto_want_write(mMosq)) rc = mosquitto_loop_write(mMosq, 1);
   if (mosquitto_socket(mMosq) >= 0) mosquitto_loop_misc(mMosq);
+  // A connection that fails during its TLS set-up ends without the
+  // disconnect callback.
+  if (mOpen && mosquitto_socket(mMosq) < 0)
+    onDisconnect(rc != MOSQ_ERR_SUCCESS ? rc : MOSQ_ERR_CONN_LOST);
 }
 
 void cMqttLink::attempt() {
@@ -146,7 +151,8 @@ void cMqttLink::attempt() {
   mNextAttempt = Clock::now() + mBackoff;
   const int rc = mosquitto_connect_async(mMosq, mSettings.host.c_str(), mSettings.port,
                                          mSettings.keepalive);
-  if (rc != MOSQ_ERR_SUCCESS) scheduleRetry("No connection to", reason(rc, false));
+  mOpen = rc == MOSQ_ERR_SUCCESS;
+  if (!mOpen) scheduleRetry("No connection to", reason(rc, false));
 }
 
 void cMqttLink::scheduleRetry(const char* what, const std::string& why) {
@@ -237,6 +243,7 @@ void cMqttLink::onDisconnect(int rc) {
   const int saved = errno;
   const bool wasUp = mUp;
   mUp = false;
+  mOpen = false;
   mConnected.store(false);
   if (mStopping.load()) return;
   if (mRetryNow) {

@@ -95,6 +95,7 @@ class cMqttLink : private cKlog {
   mosquitto* mMosq = nullptr;
   int mVersion = 5;  // MQTT protocol version in use
   bool mUp = false;  // this connection's CONNACK accepted it
+  bool mOpen = false;  // a connection is made or on its way, not yet reported closed
   bool mRetryNow = false;  // the next attempt goes at once (protocol fallback)
   int mInflight = 0;
   std::chrono::milliseconds mBackoff{1000};
