@@ -26,7 +26,8 @@ void write(const std::string& path, const std::string& text) { std::ofstream(pat
 
 std::unique_ptr<Child> broker(const std::string& conf) {
   write("/etc/ram/mosquitto.conf", "user root\nlog_dest stdout\n" + conf);
-  auto b = Child::start({"/usr/bin/stdbuf", "-oL", "/usr/sbin/mosquitto", "-c", "/etc/ram/mosquitto.conf"});
+  auto b = Child::start(
+      {"/usr/bin/stdbuf", "-oL", "/usr/sbin/mosquitto", "-c", "/etc/ram/mosquitto.conf"});
   EXPECT_TRUE(b && b->waitForLine(" running", kWaitMs)) << "mosquitto did not start";
   return b;
 }
@@ -39,14 +40,16 @@ std::unique_ptr<Child> bridge(const std::string& conf) {
 
 // A broker client printing "RETAIN TOPIC PAYLOAD" per message; once subscribed.
 std::unique_ptr<Child> watch(const std::string& topic) {
-  auto c = Child::start({"/usr/bin/stdbuf", "-oL", "/usr/bin/mosquitto_sub", "-V", "5", "-q", "1", "-d", "-t", topic, "-F", "%r %t %p"});
+  auto c = Child::start({"/usr/bin/stdbuf", "-oL", "/usr/bin/mosquitto_sub", "-V", "5", "-q", "1",
+                         "-d", "-t", topic, "-F", "%r %t %p"});
   EXPECT_TRUE(c && c->waitForLine("Subscribed (mid", kWaitMs));
   return c;
 }
 
 // The control room's one message to s1's command topic.
 void control(std::vector<std::string> args) {
-  std::vector<std::string> argv = {"/usr/bin/mosquitto_pub", "-V", "5", "-q", "1", "-t", "keyd/s1/TransGlam"};
+  std::vector<std::string> argv = {"/usr/bin/mosquitto_pub", "-V", "5", "-q", "1", "-t",
+                                   "keyd/s1/TransGlam"};
   argv.insert(argv.end(), args.begin(), args.end());
   EXPECT_EQ(Child::start(argv)->wait(kWaitMs), 0);
 }
@@ -87,11 +90,14 @@ TEST(Bridge, BothWaysByteForByteWithTheSitesStatusAndEachCommandsApplicationId) 
   write("/etc/ram/bad", "{\"command\":\"\xc0\xaf\"}");
   control({"-f", "/etc/ram/big"});
   control({"-f", "/etc/ram/bad"});
-  auto at = s.waitForLog("keyd-bridge|Dropped a message of 262145 bytes from the broker on "
-                         "keyd/s1/TransGlam: over 262144 bytes");
+  auto at = s.waitForLog(
+      "keyd-bridge|Dropped a message of 262145 bytes from the broker on "
+      "keyd/s1/TransGlam: over 262144 bytes");
   ASSERT_TRUE(at);
-  at = s.waitForLog("keyd-bridge|Dropped a message of 16 bytes from the broker on "
-                    "keyd/s1/TransGlam: not valid UTF-8", *at);
+  at = s.waitForLog(
+      "keyd-bridge|Dropped a message of 16 bytes from the broker on "
+      "keyd/s1/TransGlam: not valid UTF-8",
+      *at);
   ASSERT_TRUE(at);
   const std::string longest(64, 'a');
   const std::pair<std::vector<std::string>, std::string> apps[] = {
@@ -99,15 +105,19 @@ TEST(Bridge, BothWaysByteForByteWithTheSitesStatusAndEachCommandsApplicationId) 
       {{}, "keyd-bridge"},
       {{"-D", "publish", "user-property", "app", "a b"}, "keyd-bridge"},
       {{"-D", "publish", "user-property", "app", longest + "a"}, "keyd-bridge"},
-      {{"-D", "publish", "user-property", "app", "x.Y_0@h-1:" + longest.substr(10)}, "x.Y_0@h-1:" + longest.substr(10)}};
+      {{"-D", "publish", "user-property", "app", "x.Y_0@h-1:" + longest.substr(10)},
+       "x.Y_0@h-1:" + longest.substr(10)}};
   for (const auto& [property, app] : apps) {
     std::vector<std::string> args = property;
     args.insert(args.end(), {"-m", kUnlock});
     control(args);
     EXPECT_EQ(s.translator->waitForLine(" from ", kWaitMs), kUnlock + " from " + app);
-    at = s.waitForLog("audit|command=UNLOCK app=" + app + " rfid=4328719365 state=s outcome=sent", *at);
+    at = s.waitForLog("audit|command=UNLOCK app=" + app + " rfid=4328719365 state=s outcome=sent",
+                      *at);
     ASSERT_TRUE(at) << app;
-    EXPECT_EQ(s.request(), R"({"id":1,"tags":[{"id":19,"type":"bytes","value":"0102030405"},{"id":21,"type":"u8","value":0}]})");
+    EXPECT_EQ(
+        s.request(),
+        R"({"id":1,"tags":[{"id":19,"type":"bytes","value":"0102030405"},{"id":21,"type":"u8","value":0}]})");
   }
 
   // Killed: the broker tells the last will, retained; an orderly stop says it itself.
@@ -132,7 +142,9 @@ TEST(Bridge, WhatWaitsForALostBrokerArrivesInOrderWithinTheBoundAndTheBusDaemonM
   nlite::Client bus("tests", nlite::kDefaultChannelerPort, 0, nullptr, 0);
   auto send = [&bus](int from, int to, const char* topic) {
     for (int i = from; i < to; ++i)
-      ASSERT_EQ(bus.send(std::to_string(i).c_str(), static_cast<unsigned>(std::to_string(i).size()), 2, topic, nullptr), 0);
+      ASSERT_EQ(bus.send(std::to_string(i).c_str(), static_cast<unsigned>(std::to_string(i).size()),
+                         2, topic, nullptr),
+                0);
   };
   auto before = watch("keyd/s1/command");
   send(0, 100, "command");
@@ -159,9 +171,13 @@ TEST(Bridge, WhatWaitsForALostBrokerArrivesInOrderWithinTheBoundAndTheBusDaemonM
   std::vector<int> rest(resent, got.end()), want;
   for (int i = 150; i < 300; ++i) want.push_back(i);
   EXPECT_EQ(rest, want);
-  auto at = s.waitForLog("keyd-bridge|MQTT queue full (150 commands): dropping the oldest until the broker takes them");
-  EXPECT_TRUE(at && s.waitForLog("keyd-bridge|MQTT queue emptied: 50 commands were dropped while it "
-                                 "was full (50 since the start)", *at));
+  auto at = s.waitForLog(
+      "keyd-bridge|MQTT queue full (150 commands): dropping the oldest until the broker takes "
+      "them");
+  EXPECT_TRUE(at &&
+              s.waitForLog("keyd-bridge|MQTT queue emptied: 50 commands were dropped while it "
+                           "was full (50 since the start)",
+                           *at));
 
   // The bus daemon killed and back: the bridge subscribes again.
   s.bus->signal(SIGKILL);
@@ -186,10 +202,12 @@ TEST(Bridge, TlsAndPasswordsAcceptedAndRefused) {
   ASSERT_EQ(Child::start({"/bin/sh", "-c", make + " >/dev/null 2>&1"})->wait(60000), 0);
   Site s;
   s.startBus();
-  auto mq = broker("listener 8883 127.0.0.1\nallow_anonymous false\npassword_file /etc/ram/users\n"
-                   "cafile /etc/ram/ca.pem\ncertfile /etc/ram/server.pem\nkeyfile /etc/ram/server.key\n"
-                   "require_certificate true\n");
-  const std::string user = "mqtt.username=s1\nmqtt.certfile=/etc/ram/client.pem\nmqtt.keyfile=/etc/ram/client.key\n";
+  auto mq = broker(
+      "listener 8883 127.0.0.1\nallow_anonymous false\npassword_file /etc/ram/users\n"
+      "cafile /etc/ram/ca.pem\ncertfile /etc/ram/server.pem\nkeyfile /etc/ram/server.key\n"
+      "require_certificate true\n");
+  const std::string user =
+      "mqtt.username=s1\nmqtt.certfile=/etc/ram/client.pem\nmqtt.keyfile=/etc/ram/client.key\n";
   write("/etc/ram/wrong-password", "other\n");
   const std::pair<std::string, std::string> cases[] = {
       {"mqtt.cafile=/etc/ram/ca.pem\nmqtt.password_file=/etc/ram/password\n",

@@ -115,11 +115,13 @@ int main(int argc, char** argv) {
       log.error("Bus client %s not set up whole: %s", c == &publisher ? "publishing" : "receiving",
                 why.c_str());
 
-  cMqttLink link(settings, outbox, [&publisher, &log](const std::string& app, const std::string& text) {
-    if (publisher.sendAs(app.c_str(), text.data(), static_cast<unsigned>(text.size()), kBusKind,
-                         "TransGlam") != 0)
-      log.warn("Could not publish a command from the broker on the bus (%zu bytes)", text.size());
-  });
+  cMqttLink link(
+      settings, outbox, [&publisher, &log](const std::string& app, const std::string& text) {
+        if (publisher.sendAs(app.c_str(), text.data(), static_cast<unsigned>(text.size()), kBusKind,
+                             "TransGlam") != 0)
+          log.warn("Could not publish a command from the broker on the bus (%zu bytes)",
+                   text.size());
+      });
   std::string failure;
   if (!link.start(failure)) {
     log.error("The MQTT client cannot be set up: %s", failure.c_str());

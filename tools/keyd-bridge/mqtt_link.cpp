@@ -26,8 +26,8 @@ constexpr std::chrono::seconds kStopBound{5};
 // A library text without its closing period.
 std::string reason(int rc, bool mqttReason) {
   std::string text = rc == MOSQ_ERR_ERRNO ? std::strerror(errno)
-                     : mqttReason          ? mosquitto_reason_string(rc)
-                                           : mosquitto_strerror(rc);
+                     : mqttReason         ? mosquitto_reason_string(rc)
+                                          : mosquitto_strerror(rc);
   if (!text.empty() && text.back() == '.') text.pop_back();
   return text;
 }
@@ -129,15 +129,17 @@ void cMqttLink::loop() {
 // from here.
 void cMqttLink::service(int timeoutMs) {
   const int sock = mosquitto_socket(mMosq);
-  pollfd fds[2] = {{mWakeFd, POLLIN, 0},
-                   {sock, static_cast<short>(POLLIN | (mosquitto_want_write(mMosq) ? POLLOUT : 0)), 0}};
+  pollfd fds[2] = {
+      {mWakeFd, POLLIN, 0},
+      {sock, static_cast<short>(POLLIN | (mosquitto_want_write(mMosq) ? POLLOUT : 0)), 0}};
   ::poll(fds, sock >= 0 ? 2 : 1, timeoutMs);
   uint64_t count;
   (void)!::read(mWakeFd, &count, sizeof count);
   if (sock < 0) return;
   int rc = MOSQ_ERR_SUCCESS;
   if (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) rc = mosquitto_loop_read(mMosq, 1);
-  if (mosquitto_socket(mMosq) >= 0 && mosquitto_want_write(mMosq)) rc = mosquitto_loop_write(mMosq, 1);
+  if (mosquitto_socket(mMosq) >= 0 && mosquitto_want_write(mMosq))
+    rc = mosquitto_loop_write(mMosq, 1);
   if (mosquitto_socket(mMosq) >= 0) mosquitto_loop_misc(mMosq);
   // A connection that fails during its TLS set-up ends without the
   // disconnect callback.
@@ -149,8 +151,8 @@ void cMqttLink::attempt() {
   mUp = false;
   // Should a failure go by without a callback, the next attempt still waits.
   mNextAttempt = Clock::now() + mBackoff;
-  const int rc = mosquitto_connect_async(mMosq, mSettings.host.c_str(), mSettings.port,
-                                         mSettings.keepalive);
+  const int rc =
+      mosquitto_connect_async(mMosq, mSettings.host.c_str(), mSettings.port, mSettings.keepalive);
   mOpen = rc == MOSQ_ERR_SUCCESS;
   if (!mOpen) scheduleRetry("No connection to", reason(rc, false));
 }
@@ -171,9 +173,9 @@ void cMqttLink::pump() {
     std::optional<cOutbox::Item> item = mOutbox.pop();
     if (!item) return;
     const std::string topic = mSettings.topic(item->siteInfo ? "site_info" : "command");
-    const int rc = mosquitto_publish_v5(mMosq, nullptr, topic.c_str(),
-                                        static_cast<int>(item->payload.size()),
-                                        item->payload.data(), 1, item->siteInfo, nullptr);
+    const int rc =
+        mosquitto_publish_v5(mMosq, nullptr, topic.c_str(), static_cast<int>(item->payload.size()),
+                             item->payload.data(), 1, item->siteInfo, nullptr);
     // A failed write leaves the message with libmosquitto, which sends it
     // again after the next connection; only a refused one is gone.
     if (rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_NO_CONN ||
@@ -219,7 +221,8 @@ void cMqttLink::onConnect(int rc) {
     mUp = true;
     mConnected.store(true);
     mBackoff = kFirstBackoff;
-    info("Connected to the MQTT broker %s (MQTT %s)", mWhere.c_str(), mVersion == 5 ? "5" : "3.1.1");
+    info("Connected to the MQTT broker %s (MQTT %s)", mWhere.c_str(),
+         mVersion == 5 ? "5" : "3.1.1");
     mosquitto_subscribe_v5(mMosq, nullptr, mCommandTopic.c_str(), 1, 0, nullptr);
     mosquitto_publish_v5(mMosq, nullptr, mStatusTopic.c_str(), 6, "online", 1, true, nullptr);
     ++mInflight;
@@ -227,12 +230,15 @@ void cMqttLink::onConnect(int rc) {
     return;
   }
   // A broker of MQTT 3.1.1 answers a version 5 CONNECT with its own refusal.
-  if (mVersion == 5 && (rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION || rc == CONNACK_REFUSED_PROTOCOL_VERSION)) {
+  if (mVersion == 5 &&
+      (rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION || rc == CONNACK_REFUSED_PROTOCOL_VERSION)) {
     mVersion = 4;
     mosquitto_int_option(mMosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mRetryNow = true;
-    warn("The MQTT broker %s refused MQTT 5: using MQTT 3.1.1, so every command from it carries "
-         "the application id %s", mWhere.c_str(), kOwnAppId);
+    warn(
+        "The MQTT broker %s refused MQTT 5: using MQTT 3.1.1, so every command from it carries "
+        "the application id %s",
+        mWhere.c_str(), kOwnAppId);
     return;
   }
   warn("The MQTT broker %s refused the connection (%s)", mWhere.c_str(),
@@ -263,9 +269,10 @@ void cMqttLink::onPublish() {
 std::optional<std::string> cMqttLink::appProperty(const mosquitto_property* props) {
   char* name = nullptr;
   char* value = nullptr;
-  for (const mosquitto_property* p =
-           mosquitto_property_read_string_pair(props, MQTT_PROP_USER_PROPERTY, &name, &value, false);
-       p; p = mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &name, &value, true)) {
+  for (const mosquitto_property* p = mosquitto_property_read_string_pair(
+           props, MQTT_PROP_USER_PROPERTY, &name, &value, false);
+       p;
+       p = mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &name, &value, true)) {
     std::unique_ptr<char, decltype(&std::free)> n(name, &std::free), v(value, &std::free);
     if (name && value && std::strcmp(name, "app") == 0) return std::string(value);
   }
@@ -273,11 +280,10 @@ std::optional<std::string> cMqttLink::appProperty(const mosquitto_property* prop
 }
 
 bool cMqttLink::usableAppId(const std::string& id) {
-  return !id.empty() && id.size() <= 64 &&
-         std::all_of(id.begin(), id.end(), [](char c) {
-           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                  std::strchr("._:@-", c) != nullptr;
-         });
+  return !id.empty() && id.size() <= 64 && std::all_of(id.begin(), id.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::strchr("._:@-", c) != nullptr;
+  });
 }
 
 void cMqttLink::onMessage(const mosquitto_message* msg, const mosquitto_property* props) {
@@ -296,8 +302,10 @@ void cMqttLink::onMessage(const mosquitto_message* msg, const mosquitto_property
   }
   std::optional<std::string> app = appProperty(props);
   if (app && !usableAppId(*app)) {
-    warn("A command from the broker names an application id that is not 1 to 64 of "
-         "[A-Za-z0-9._:@-] (%zu bytes); it goes on the bus as %s", app->size(), kOwnAppId);
+    warn(
+        "A command from the broker names an application id that is not 1 to 64 of "
+        "[A-Za-z0-9._:@-] (%zu bytes); it goes on the bus as %s",
+        app->size(), kOwnAppId);
     app.reset();
   }
   mReceived.fetch_add(1);

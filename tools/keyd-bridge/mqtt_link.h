@@ -12,21 +12,19 @@
 #ifndef KEYD_BRIDGE_MQTT_LINK_H
 #define KEYD_BRIDGE_MQTT_LINK_H
 
+#include <mosquitto.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
 
-#include <mosquitto.h>
-
-#include <optional>
-
 #include "cKlog.h"
 #include "outbox.h"
 #include "settings.h"
-
 
 class cMqttLink : private cKlog {
  public:
@@ -81,7 +79,8 @@ class cMqttLink : private cKlog {
   static void connectCb(mosquitto*, void* self, int rc, int flags, const mosquitto_property*);
   static void disconnectCb(mosquitto*, void* self, int rc, const mosquitto_property*);
   static void publishCb(mosquitto*, void* self, int mid, int rc, const mosquitto_property*);
-  static void messageCb(mosquitto*, void* self, const mosquitto_message*, const mosquitto_property*);
+  static void messageCb(mosquitto*, void* self, const mosquitto_message*,
+                        const mosquitto_property*);
   static void logCb(mosquitto*, void* self, int level, const char* text);
 
   // Constant after construction.
@@ -93,9 +92,9 @@ class cMqttLink : private cKlog {
 
   // The link's thread only (and the main thread before start / after join).
   mosquitto* mMosq = nullptr;
-  int mVersion = 5;  // MQTT protocol version in use
-  bool mUp = false;  // this connection's CONNACK accepted it
-  bool mOpen = false;  // a connection is made or on its way, not yet reported closed
+  int mVersion = 5;        // MQTT protocol version in use
+  bool mUp = false;        // this connection's CONNACK accepted it
+  bool mOpen = false;      // a connection is made or on its way, not yet reported closed
   bool mRetryNow = false;  // the next attempt goes at once (protocol fallback)
   int mInflight = 0;
   std::chrono::milliseconds mBackoff{1000};

@@ -12,11 +12,13 @@ void cOutbox::push(bool siteInfo, std::string payload) {
     if (old != mItems.end()) mItems.erase(old);
   } else if (mCommands == mLimit) {
     // At most one site_info waits, so the oldest command is near the front.
-    mItems.erase(std::find_if(mItems.begin(), mItems.end(), [](const Item& i) { return !i.siteInfo; }));
+    mItems.erase(
+        std::find_if(mItems.begin(), mItems.end(), [](const Item& i) { return !i.siteInfo; }));
     --mCommands;
     ++mDropped;
     if (mDroppedEpisode++ == 0)
-      warn("MQTT queue full (%zu commands): dropping the oldest until the broker takes them", mLimit);
+      warn("MQTT queue full (%zu commands): dropping the oldest until the broker takes them",
+           mLimit);
   }
   mCommands += siteInfo ? 0 : 1;
   mItems.push_back(Item{siteInfo, std::move(payload)});

@@ -12,15 +12,15 @@
 #include <string>
 
 struct BridgeSettings {
-  std::string site;                // site.id: [A-Za-z0-9_-]{1,64}
-  std::string host = "127.0.0.1";  // mqtt.host
-  int port = 1883;                 // mqtt.port; 8883 by default with TLS
-  std::string prefix = "keyd";     // mqtt.prefix
-  std::string username;            // mqtt.username; empty: none
-  std::optional<std::string> password;  // first line of mqtt.password_file
-  std::string cafile, certfile, keyfile;  // TLS is on when cafile is set
-  int keepalive = 30;              // mqtt.keepalive, seconds
-  size_t queueLimit = 10000;       // mqtt.queue_limit, commands waiting
+  std::string site;                            // site.id: [A-Za-z0-9_-]{1,64}
+  std::string host = "127.0.0.1";              // mqtt.host
+  int port = 1883;                             // mqtt.port; 8883 by default with TLS
+  std::string prefix = "keyd";                 // mqtt.prefix
+  std::string username;                        // mqtt.username; empty: none
+  std::optional<std::string> password;         // first line of mqtt.password_file
+  std::string cafile, certfile, keyfile;       // TLS is on when cafile is set
+  int keepalive = 30;                          // mqtt.keepalive, seconds
+  size_t queueLimit = 10000;                   // mqtt.queue_limit, commands waiting
   int channelerPort = 0, broadcasterPort = 0;  // from the bus daemon's file
 
   bool tls() const { return !cafile.empty(); }
