@@ -187,6 +187,7 @@ TEST(Bridge, WhatWaitsForALostBrokerArrivesInOrderWithinTheBoundAndTheBusDaemonM
   ASSERT_TRUE(again.waitConnected(kWaitMs));
   ASSERT_EQ(again.send("back", 4, 2, "command", nullptr), 0);
   EXPECT_TRUE(after->waitForLine("0 keyd/s1/command back", kWaitMs));
+  EXPECT_EQ(b->drainStderr(), "");
 }
 
 // TLS with a CA of the test's own (the server verified, a client
@@ -222,6 +223,7 @@ TEST(Bridge, TlsAndPasswordsAcceptedAndRefused) {
     auto seenAt = s.waitForLog(line, at);
     ASSERT_TRUE(seenAt) << line;
     at = *seenAt;
+    EXPECT_EQ(b->drainStderr(), "");
   }
   const auto lines = s.logLines();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), cases[0].second), 1);  // only the first got in

@@ -145,6 +145,12 @@ void cMqttLink::service(int timeoutMs) {
   // disconnect callback.
   if (mOpen && mosquitto_socket(mMosq) < 0)
     onDisconnect(rc != MOSQ_ERR_SUCCESS ? rc : MOSQ_ERR_CONN_LOST);
+  if (mGreet && mUp) {
+    mosquitto_subscribe_v5(mMosq, nullptr, mCommandTopic.c_str(), 1, 0, nullptr);
+    mosquitto_publish_v5(mMosq, nullptr, mStatusTopic.c_str(), 6, "online", 1, true, nullptr);
+    ++mInflight;
+  }
+  mGreet = false;
 }
 
 void cMqttLink::attempt() {
@@ -223,10 +229,7 @@ void cMqttLink::onConnect(int rc) {
     mBackoff = kFirstBackoff;
     info("Connected to the MQTT broker %s (MQTT %s)", mWhere.c_str(),
          mVersion == 5 ? "5" : "3.1.1");
-    mosquitto_subscribe_v5(mMosq, nullptr, mCommandTopic.c_str(), 1, 0, nullptr);
-    mosquitto_publish_v5(mMosq, nullptr, mStatusTopic.c_str(), 6, "online", 1, true, nullptr);
-    ++mInflight;
-    pump();
+    mGreet = true;  // once out of the callback (libmosquitto holds its locks in it)
     return;
   }
   // A broker of MQTT 3.1.1 answers a version 5 CONNECT with its own refusal.

@@ -96,6 +96,7 @@ class cMqttLink : private cKlog {
   bool mUp = false;        // this connection's CONNACK accepted it
   bool mOpen = false;      // a connection is made or on its way, not yet reported closed
   bool mRetryNow = false;  // the next attempt goes at once (protocol fallback)
+  bool mGreet = false;     // connected: subscribe and say "online" once out of the callback
   int mInflight = 0;
   std::chrono::milliseconds mBackoff{1000};
   Clock::time_point mNextAttempt{};
