@@ -9,6 +9,7 @@ shows them going offline."""
 import argparse
 import json
 import os
+import random
 import signal
 import sys
 import threading
@@ -23,6 +24,8 @@ ap.add_argument("--sites", type=int, default=20)
 ap.add_argument("--seconds", type=float, default=30)
 ap.add_argument("--prefix", default="keyd")
 ap.add_argument("--stop", default="", help="process ids to stop at the end")
+ap.add_argument("--broker-pid", type=int, help="the broker's process, for its memory and CPU")
+ap.add_argument("--broker-rss-kb", type=int, default=0, help="its resident memory before the sites")
 args = ap.parse_args()
 
 cv = threading.Condition()
@@ -68,8 +71,30 @@ def on_message(client, _, msg):
                 sent, verb = pending.pop(site)
                 if measuring:
                     latencies.append(now - sent)
-                    command(client, site, "LOCK" if verb == "UNLOCK" else "UNLOCK")
+                    think(client, site, "LOCK" if verb == "UNLOCK" else "UNLOCK")
         cv.notify_all()
+
+
+def broker_usage():
+    """The broker's resident memory (KiB) and CPU time (s) so far, or zeros."""
+    try:
+        with open(f"/proc/{args.broker_pid}/status") as f:
+            rss = next(int(l.split()[1]) for l in f if l.startswith("VmRSS:"))
+        with open(f"/proc/{args.broker_pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return rss, (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    except (OSError, TypeError, StopIteration):
+        return 0, 0.0
+
+
+def think(client, site, verb):
+    """The next command of a site after a pause of 0 to 1 s, so commands
+    reach each translator at any point of its once-a-second bus poll."""
+    def go():
+        with cv:
+            if measuring:
+                command(client, site, verb)
+    threading.Timer(random.random(), go).start()
 
 
 def wait_for(what, seconds):
@@ -105,8 +130,10 @@ if ok:
         measuring = True
         mark = {t: v[-1] for t, v in counters.items()}
         for s in sites:
-            command(client, s, "LOCK")
+            think(client, s, "LOCK")
+    _, cpu0 = broker_usage()
     time.sleep(args.seconds)
+    rss, cpu1 = broker_usage()
     with cv:
         measuring = False
         lat = sorted(latencies)
@@ -116,11 +143,17 @@ if ok:
     pick = lambda q: lat[min(len(lat) - 1, int(q * len(lat)))] * 1000 if lat else float("nan")
     print(f"[figures] sites run: {up} of {args.sites}")
     print(f"[figures] commands measured: {len(lat)} in {args.seconds:.0f} s "
-          f"({len(lat) / args.seconds:.1f} round trips/s, one under way per site)")
+          f"({len(lat) / args.seconds:.1f} round trips/s; each site: one under way, "
+          f"the next 0 to 1 s after its reply)")
     print(f"[figures] messages through the broker: {rates.get('received', 0):.1f}/s in, "
           f"{rates.get('sent', 0):.1f}/s out")
     print(f"[figures] command to update_lock: p50 {pick(0.5):.0f} ms, p99 {pick(0.99):.0f} ms, "
-          f"max {lat[-1] * 1000 if lat else float('nan'):.0f} ms", flush=True)
+          f"max {lat[-1] * 1000 if lat else float('nan'):.0f} ms")
+    if rss:
+        print(f"[figures] broker: {rss / 1024:.1f} MiB resident with {up} sites "
+              f"({args.broker_rss_kb / 1024:.1f} MiB before them, "
+              f"{(rss - args.broker_rss_kb) / max(up, 1):.0f} KiB a site), "
+              f"CPU {100 * (cpu1 - cpu0) / args.seconds:.1f} % of one core", flush=True)
     ok = bool(lat)
 
 for pid in args.stop.split():

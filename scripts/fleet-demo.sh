@@ -22,11 +22,13 @@ if [ "${1:-}" = --site ]; then
   mount --bind "/etc/ram/site-$n" /etc/ram
   pids=()
   "$bin/nembad" > /etc/ram/nembad.out 2>&1 & pids+=($!)
-  "$bin/keyd-sim" --cabinet "$here/etc/cabinet.json" --listen "127.0.0.$n:5555" \
-    < /dev/null > /etc/ram/keyd-sim.out 2>&1 & pids+=($!)
-  "$bin/keyd-translator" > /etc/ram/translator.out 2>&1 & pids+=($!)
   "$bin/keyd-bridge" > /etc/ram/bridge.out 2>&1 &
   bridge=$!
+  # The cabinet reports every 5 s: the bridge's request for the
+  # configuration is answered by the next report.
+  "$bin/keyd-sim" --cabinet "$here/etc/cabinet.json" --listen "127.0.0.$n:5555" \
+    --report-interval 5 < /dev/null > /etc/ram/keyd-sim.out 2>&1 & pids+=($!)
+  "$bin/keyd-translator" > /etc/ram/translator.out 2>&1 & pids+=($!)
   # The bridge first, so it still reaches the bus and says "offline".
   trap 'kill -TERM $bridge; wait $bridge; kill -TERM "${pids[@]}"; wait; exit 0' TERM INT
   wait
@@ -46,6 +48,11 @@ log_dest file /etc/ram/broker.log
 CONF
   mosquitto -c /etc/ram/broker.conf &
   broker=$!
+  for _ in $(seq 50); do  # until it answers, for its memory before the sites
+    mosquitto_sub -t '$SYS/broker/version' -C 1 -W 1 > /dev/null 2>&1 && break
+    sleep 0.1
+  done
+  rss=$(awk '/^VmRSS:/ {print $2}' "/proc/$broker/status")
   runners=()
   for n in $(seq 1 "$sites"); do
     dir=/etc/ram/site-$n
@@ -66,7 +73,8 @@ log4cpp.appender.file.layout.ConversionPattern=%d %p %c: %m%n"
   log "$sites sites started (logs in $KEYD_SANDBOX_RAM/site-N)"
   status=0
   /usr/bin/python3 "$here/scripts/fleet-control.py" --sites "$sites" \
-    --seconds "${FLEET_SECONDS:-30}" --stop "${runners[*]}" || status=$?
+    --seconds "${FLEET_SECONDS:-30}" --stop "${runners[*]}" --broker-pid "$broker" \
+    --broker-rss-kb "$rss" || status=$?
   kill -TERM "${runners[@]}" 2>/dev/null || true
   wait "${runners[@]}" 2>/dev/null || true
   kill -TERM "$broker"

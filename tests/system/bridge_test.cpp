@@ -73,6 +73,8 @@ TEST(Bridge, BothWaysByteForByteWithTheSitesStatusAndEachCommandsApplicationId) 
   auto mq = broker(kPlain);
   auto b = bridge("");
   ASSERT_TRUE(s.waitForLog(kConnected) && s.subscribed("site_info") && s.subscribed("command"));
+  // Subscribed, the bridge asks for the configuration; the next report is it.
+  EXPECT_TRUE(s.translator->waitForLine(R"({"command":"req_cfg"} from keyd-bridge)", kWaitMs));
   s.report(kSite);
   auto info = s.publication();
   ASSERT_TRUE(info);

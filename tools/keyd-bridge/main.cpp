@@ -132,6 +132,15 @@ int main(int argc, char** argv) {
   std::atomic<bool> busStop{false};
   std::thread bus([&] {
     pthread_setname_np(pthread_self(), "bridge-bus");
+    // The translator publishes "site_info" only when the configuration is
+    // new or asked for: once subscribed, the bridge asks, so the broker's
+    // retained copy is current even when the translator started first.
+    while (!busStop.load() && !subscriber.waitConnected(200)) {
+    }
+    const std::string ask = "{\"command\":\"req_cfg\"}";
+    if (!busStop.load() && publisher.send(ask.data(), static_cast<unsigned>(ask.size()), kBusKind,
+                                          "TransGlam", nullptr) != 0)
+      log.warn("Could not ask the translator for the configuration on the bus");
     while (!busStop.load()) {
       if (!subscriber.waitReadable(200)) continue;
       while (nlite::Message* m = subscriber.receive()) {
