@@ -185,6 +185,5 @@ int main(int argc, char** argv) {
   busStop.store(true);
   bus.join();
   link.stop();
-  mosquitto_lib_cleanup();
   return 0;
 }

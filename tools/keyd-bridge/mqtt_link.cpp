@@ -147,8 +147,7 @@ void cMqttLink::service(int timeoutMs) {
     onDisconnect(rc != MOSQ_ERR_SUCCESS ? rc : MOSQ_ERR_CONN_LOST);
   if (mGreet && mUp) {
     mosquitto_subscribe_v5(mMosq, nullptr, mCommandTopic.c_str(), 1, 0, nullptr);
-    mosquitto_publish_v5(mMosq, nullptr, mStatusTopic.c_str(), 6, "online", 1, true, nullptr);
-    ++mInflight;
+    hand(mStatusTopic, "online", true);
   }
   mGreet = false;
 }
@@ -174,24 +173,29 @@ void cMqttLink::scheduleRetry(const char* what, const std::string& why) {
   mBackoff = std::min(mBackoff * 2, kLastBackoff);
 }
 
+// Hands one QoS 1 publication to libmosquitto; false when it refused it.
+// A failed write leaves the message with libmosquitto, which sends it again
+// after the next connection, so it counts as taken.
+bool cMqttLink::hand(const std::string& topic, const std::string& payload, bool retain) {
+  const int rc =
+      mosquitto_publish_v5(mMosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                           payload.data(), 1, retain, nullptr);
+  if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_ERRNO && rc != MOSQ_ERR_NO_CONN &&
+      rc != MOSQ_ERR_CONN_LOST) {
+    warn("Could not publish %zu bytes on %s (%s): dropped", payload.size(), topic.c_str(),
+         reason(rc, false).c_str());
+    return false;
+  }
+  ++mInflight;
+  debug("To the broker on %s: %zu bytes", topic.c_str(), payload.size());
+  return true;
+}
+
 void cMqttLink::pump() {
   while (mUp && mInflight < kMaxInflight) {
     std::optional<cOutbox::Item> item = mOutbox.pop();
     if (!item) return;
-    const std::string topic = mSettings.topic(item->siteInfo ? "site_info" : "command");
-    const int rc =
-        mosquitto_publish_v5(mMosq, nullptr, topic.c_str(), static_cast<int>(item->payload.size()),
-                             item->payload.data(), 1, item->siteInfo, nullptr);
-    // A failed write leaves the message with libmosquitto, which sends it
-    // again after the next connection; only a refused one is gone.
-    if (rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_NO_CONN ||
-        rc == MOSQ_ERR_CONN_LOST) {
-      ++mInflight;
-      debug("To the broker on %s: %zu bytes", topic.c_str(), item->payload.size());
-    } else {
-      warn("Could not publish %zu bytes on %s (%s): dropped", item->payload.size(), topic.c_str(),
-           reason(rc, false).c_str());
-    }
+    hand(mSettings.topic(item->siteInfo ? "site_info" : "command"), item->payload, item->siteInfo);
   }
 }
 
@@ -205,8 +209,7 @@ void cMqttLink::finish() {
   };
   serviceUntil([&] { return mOutbox.size() == 0 && mInflight == 0; });
   if (mUp) {
-    mosquitto_publish_v5(mMosq, nullptr, mStatusTopic.c_str(), 7, "offline", 1, true, nullptr);
-    ++mInflight;
+    hand(mStatusTopic, "offline", true);
     serviceUntil([&] { return mInflight == 0; });
   }
   const size_t left = mOutbox.size() + static_cast<size_t>(std::max(mInflight, 0));
@@ -264,7 +267,10 @@ void cMqttLink::onDisconnect(int rc) {
   scheduleRetry(wasUp ? "Lost the connection to" : "No connection to", reason(rc, rc >= 128));
 }
 
-void cMqttLink::onPublish() {
+void cMqttLink::onPublish(int rc) {
+  // An MQTT 5 broker may refuse a publication it acknowledges (say, its
+  // access rules forbid the topic).
+  if (rc != 0) warn("The MQTT broker refused a publication (%s)", reason(rc, true).c_str());
   --mInflight;
   mSent.fetch_add(1);
 }
@@ -322,8 +328,8 @@ void cMqttLink::connectCb(mosquitto*, void* self, int rc, int, const mosquitto_p
 void cMqttLink::disconnectCb(mosquitto*, void* self, int rc, const mosquitto_property*) {
   static_cast<cMqttLink*>(self)->onDisconnect(rc);
 }
-void cMqttLink::publishCb(mosquitto*, void* self, int, int, const mosquitto_property*) {
-  static_cast<cMqttLink*>(self)->onPublish();
+void cMqttLink::publishCb(mosquitto*, void* self, int, int rc, const mosquitto_property*) {
+  static_cast<cMqttLink*>(self)->onPublish(rc);
 }
 void cMqttLink::messageCb(mosquitto*, void* self, const mosquitto_message* msg,
                           const mosquitto_property* props) {

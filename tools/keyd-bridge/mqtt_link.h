@@ -68,12 +68,13 @@ class cMqttLink : private cKlog {
   void loop();
   void service(int timeoutMs);
   void attempt();
+  bool hand(const std::string& topic, const std::string& payload, bool retain);
   void pump();
   void finish();
   void scheduleRetry(const char* what, const std::string& why);
   void onConnect(int rc);
   void onDisconnect(int rc);
-  void onPublish();
+  void onPublish(int rc);
   void onMessage(const mosquitto_message* msg, const mosquitto_property* props);
 
   static void connectCb(mosquitto*, void* self, int rc, int flags, const mosquitto_property*);
