@@ -122,7 +122,8 @@ sites = [f"site-{n}" for n in range(1, args.sites + 1)]
 ok = wait_for(lambda: all(status.get(s) == "online" and s in config for s in sites), 60)
 with cv:
     up = sum(status.get(s) == "online" for s in sites)
-say(f"{up} of {args.sites} sites online with their configuration")
+    known = sum(s in config for s in sites)
+say(f"{up} of {args.sites} sites online, {known} with their configuration")
 if ok:
     with cv:
         command(client, sites[0], "UNLOCK")

@@ -10,6 +10,7 @@
 #include <systemd/sd-daemon.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -27,6 +28,7 @@ constexpr const char* kDefaultConf = "/etc/ram/keyd-bridge.conf";
 constexpr const char* kBusConf = "/etc/ram/nembad.conf";
 constexpr int kBusKind = 2;  // as the translator publishes
 constexpr int kStatusPeriodMs = 10000;
+constexpr std::chrono::seconds kAskAgain{10};
 
 constexpr const char* kHelp =
     "usage: keyd-bridge [--conf PATH]\n"
@@ -133,20 +135,27 @@ int main(int argc, char** argv) {
   std::thread bus([&] {
     pthread_setname_np(pthread_self(), "bridge-bus");
     // The translator publishes "site_info" only when the configuration is
-    // new or asked for: once subscribed, the bridge asks, so the broker's
-    // retained copy is current even when the translator started first.
-    while (!busStop.load() && !subscriber.waitConnected(200)) {
-    }
+    // new or asked for: once subscribed, and again every kAskAgain until a
+    // "site_info" passes (the translator may not have listened yet), the
+    // bridge asks, so the broker's retained copy is current whatever
+    // started first.
     const std::string ask = "{\"command\":\"req_cfg\"}";
-    if (!busStop.load() && publisher.send(ask.data(), static_cast<unsigned>(ask.size()), kBusKind,
-                                          "TransGlam", nullptr) != 0)
-      log.warn("Could not ask the translator for the configuration on the bus");
+    bool subscribed = false, haveSiteInfo = false;
+    auto nextAsk = std::chrono::steady_clock::now();
     while (!busStop.load()) {
+      subscribed = subscribed || subscriber.waitConnected(0);
+      if (subscribed && !haveSiteInfo && std::chrono::steady_clock::now() >= nextAsk) {
+        if (publisher.send(ask.data(), static_cast<unsigned>(ask.size()), kBusKind, "TransGlam",
+                           nullptr) != 0)
+          log.warn("Could not ask the translator for the configuration on the bus");
+        nextAsk = std::chrono::steady_clock::now() + kAskAgain;
+      }
       if (!subscriber.waitReadable(200)) continue;
       while (nlite::Message* m = subscriber.receive()) {
         log.debug("From the bus: %s, %u bytes", m->topic(), m->bufferSize());
-        outbox.push(std::strcmp(m->topic(), "site_info") == 0,
-                    std::string(m->buffer(), m->bufferSize()));
+        const bool siteInfo = std::strcmp(m->topic(), "site_info") == 0;
+        haveSiteInfo = haveSiteInfo || siteInfo;
+        outbox.push(siteInfo, std::string(m->buffer(), m->bufferSize()));
       }
       link.wake();
     }

@@ -270,7 +270,7 @@ void cMqttLink::onDisconnect(int rc) {
 void cMqttLink::onPublish(int rc) {
   // An MQTT 5 broker may refuse a publication it acknowledges (say, its
   // access rules forbid the topic).
-  if (rc != 0) warn("The MQTT broker refused a publication (%s)", reason(rc, true).c_str());
+  if (rc >= 128) warn("The MQTT broker refused a publication (%s)", reason(rc, true).c_str());
   --mInflight;
   mSent.fetch_add(1);
 }
