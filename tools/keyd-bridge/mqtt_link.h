@@ -48,7 +48,7 @@ class cMqttLink : private cKlog {
   // The outbox has something new. Async-signal-unsafe; any thread.
   void wake();
   // The orderly end: what waits in the outbox goes to the broker, then
-  // "offline" on the status topic; each step within a bound, and only when
+  // "offline" on the status topic; within one bound (5 s), and only when
   // connected. Joins the thread.
   void stop();
 
