@@ -14,6 +14,9 @@ packages=(
   clang libclang-rt-14-dev                      # fuzzing (libFuzzer)
   util-linux                                    # unshare, for the sandboxes
   tshark                                        # the dissector's test (tools/wireshark)
+  libmosquitto-dev                              # the bridge's MQTT client
+  mosquitto mosquitto-clients openssl           # the bridge's tests: a broker, its clients, a test CA
+  python3-paho-mqtt                             # the fleet demonstration's control room
 )
 
 sudo=""

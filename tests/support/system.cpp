@@ -41,8 +41,8 @@ constexpr const char* kKeepAlive = R"({"id":1,"tags":[{"id":0,"type":"u32","valu
 
 }  // namespace
 
-void writeConf(const std::string& conf, const std::string& level) {
-  std::ofstream file("/etc/ram/keyd-translator.conf");
+void writeConf(const std::string& conf, const std::string& level, const std::string& path) {
+  std::ofstream file(path);
   file << conf;
   if (!level.empty())
     file << "log4cpp.rootCategory=" << level << ", file\n"

@@ -29,9 +29,10 @@ struct Publication {
   std::string topic, payload;
 };
 
-// Writes /etc/ram/keyd-translator.conf: `conf` lines, then logging at
-// `level` into kLogPath (level "" writes no logging lines at all).
-void writeConf(const std::string& conf, const std::string& level);
+// Writes /etc/ram/keyd-translator.conf (or `path`): `conf` lines, then
+// logging at `level` into kLogPath (level "" writes no logging lines at all).
+void writeConf(const std::string& conf, const std::string& level,
+               const std::string& path = "/etc/ram/keyd-translator.conf");
 
 // The service manager's end of NOTIFY_SOCKET: a datagram socket bound at path.
 class NotifySocket {

@@ -103,6 +103,11 @@ class Client {
   int send(const char* buffer, unsigned length, int kind, const char* topic,
            void (*callback)(const char*));
 
+  // As send, with appId (copied; null or empty sends none) as the
+  // application id of this one publication in place of the client's.
+  int sendAs(const char* appId, const char* buffer, unsigned length, int kind,
+             const char* topic);
+
   // The next waiting message of a subscribed topic, oldest first, or null
   // when none is waiting; never blocks. Malformed, oversized and
   // unsubscribed messages are dropped on the way (not counted).

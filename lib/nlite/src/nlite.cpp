@@ -120,6 +120,8 @@ struct Client::Impl {
   void failed(const std::string& what);  // a ZeroMQ call failed
   void failedWith(const std::string& reason);
   bool readOne(void* sub, Message& out, bool& good);
+  int sendFrames(const char* app, size_t appSize, const char* buffer, unsigned length, int kind,
+                 const char* topic);
   void enqueue(Message&& m);
   void receiveLoop();
 };
@@ -395,32 +397,45 @@ void Client::Impl::receiveLoop() {
   }
 }
 
+// Queues the four frames of one publication; the caller holds `lock`.
+int Client::Impl::sendFrames(const char* app, size_t appSize, const char* buffer,
+                             unsigned length, int kind, const char* topic) {
+  if (push) pollWatch(push, pushWatch);
+  const bool valid = push && topic && (buffer || length == 0) && length <= kMaxPayload &&
+                     std::strlen(topic) <= kMaxName && appSize <= kMaxName;
+  if (!valid) return -1;
+  const uint32_t k = static_cast<uint32_t>(kind);
+  const unsigned char kindBytes[4] = {
+      static_cast<unsigned char>(k >> 24), static_cast<unsigned char>(k >> 16),
+      static_cast<unsigned char>(k >> 8), static_cast<unsigned char>(k)};
+  // A multipart message is queued whole or not at all: the high-water
+  // mark is checked on its first frame only.
+  if (zmq_send(push, topic, std::strlen(topic), ZMQ_SNDMORE | ZMQ_DONTWAIT) >= 0 &&
+      zmq_send(push, app, appSize, ZMQ_SNDMORE | ZMQ_DONTWAIT) >= 0 &&
+      zmq_send(push, kindBytes, sizeof kindBytes, ZMQ_SNDMORE | ZMQ_DONTWAIT) >= 0 &&
+      zmq_send(push, buffer, length, ZMQ_DONTWAIT) >= 0)
+    return 0;
+  return -1;
+}
+
 int Client::send(const char* buffer, unsigned length, int kind, const char* topic,
                  void (*callback)(const char*)) {
   Impl& d = *mImpl;
   int result = -1;
   {
     std::lock_guard<std::mutex> guard(d.lock);
-    if (d.push) d.pollWatch(d.push, d.pushWatch);
-    const bool valid = d.push && topic && (buffer || length == 0) && length <= kMaxPayload &&
-                       std::strlen(topic) <= kMaxName && d.appName.size() <= kMaxName;
-    if (valid) {
-      const uint32_t k = static_cast<uint32_t>(kind);
-      const unsigned char kindBytes[4] = {
-          static_cast<unsigned char>(k >> 24), static_cast<unsigned char>(k >> 16),
-          static_cast<unsigned char>(k >> 8), static_cast<unsigned char>(k)};
-      // A multipart message is queued whole or not at all: the high-water
-      // mark is checked on its first frame only.
-      if (zmq_send(d.push, topic, std::strlen(topic), ZMQ_SNDMORE | ZMQ_DONTWAIT) >= 0 &&
-          zmq_send(d.push, d.appName.data(), d.appName.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT) >= 0 &&
-          zmq_send(d.push, kindBytes, sizeof kindBytes, ZMQ_SNDMORE | ZMQ_DONTWAIT) >= 0 &&
-          zmq_send(d.push, buffer, length, ZMQ_DONTWAIT) >= 0) {
-        result = 0;
-      }
-    }
+    result = d.sendFrames(d.appName.data(), d.appName.size(), buffer, length, kind, topic);
   }
   if (callback) callback(buffer);
   return result;
+}
+
+int Client::sendAs(const char* appId, const char* buffer, unsigned length, int kind,
+                   const char* topic) {
+  Impl& d = *mImpl;
+  std::lock_guard<std::mutex> guard(d.lock);
+  return d.sendFrames(appId ? appId : "", appId ? std::strlen(appId) : 0, buffer, length, kind,
+                      topic);
 }
 
 Message* Client::receive() {

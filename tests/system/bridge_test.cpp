@@ -1,0 +1,256 @@
+// keyd-bridge between a site and a real mosquitto on the sandbox's loopback:
+// both directions byte for byte, the application id of a command, the
+// status with its last will, the broker and the bus daemon lost and back,
+// TLS and passwords.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <fstream>
+
+#include "system.h"
+
+namespace {
+
+using namespace testsupport;
+
+const std::string kPlain = "listener 1883 127.0.0.1\nallow_anonymous true\n";
+const std::string kConnected = "keyd-bridge|Connected to the MQTT broker 127.0.0.1:1883 (MQTT 5)";
+// A site with the lock 0102030405 (RFID 4328719365).
+const std::string kSite =
+    R"({"id":0,"tags":[{"id":0,"type":"u32","value":4660},{"id":1,"type":"str","value":"box-1"},)"
+    R"({"id":8,"type":"str","value":"sw-2"},{"id":35,"type":"str","value":"srv"},)"
+    R"({"id":36,"type":"u16","value":8080},{"id":19,"type":"bytes","value":"0102030405"}]})";
+const std::string kUnlock = R"({"command":"UNLOCK","RFID":"4328719365","state":"s"})";
+
+void write(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+std::unique_ptr<Child> broker(const std::string& conf) {
+  write("/etc/ram/mosquitto.conf", "user root\nlog_dest stdout\n" + conf);
+  auto b = Child::start(
+      {"/usr/bin/stdbuf", "-oL", "/usr/sbin/mosquitto", "-c", "/etc/ram/mosquitto.conf"});
+  EXPECT_TRUE(b && b->waitForLine(" running", kWaitMs)) << "mosquitto did not start";
+  return b;
+}
+
+// The bridge of site s1, logging with the translator into kLogPath.
+std::unique_ptr<Child> bridge(const std::string& conf) {
+  writeConf("site.id=s1\n" + conf, "DEBUG", "/etc/ram/keyd-bridge.conf");
+  return Child::start({programPath("keyd-bridge")});
+}
+
+// A broker client printing "RETAIN TOPIC PAYLOAD" per message; once subscribed.
+std::unique_ptr<Child> watch(const std::string& topic) {
+  auto c = Child::start({"/usr/bin/stdbuf", "-oL", "/usr/bin/mosquitto_sub", "-V", "5", "-q", "1",
+                         "-d", "-t", topic, "-F", "%r %t %p"});
+  EXPECT_TRUE(c && c->waitForLine("Subscribed (mid", kWaitMs));
+  return c;
+}
+
+// The control room's one message to s1's command topic.
+void control(std::vector<std::string> args) {
+  std::vector<std::string> argv = {"/usr/bin/mosquitto_pub", "-V", "5", "-q", "1", "-t",
+                                   "keyd/s1/TransGlam"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  EXPECT_EQ(Child::start(argv)->wait(kWaitMs), 0);
+}
+
+// Reads lines until each of `want` (whole lines) came, in any order.
+bool seen(Child& c, std::vector<std::string> want) {
+  while (!want.empty()) {
+    auto line = c.readLine(kWaitMs);
+    if (!line) return false;
+    want.erase(std::remove(want.begin(), want.end(), *line), want.end());
+  }
+  return true;
+}
+
+TEST(Bridge, BothWaysByteForByteWithTheSitesStatusAndEachCommandsApplicationId) {
+  Site s("pingTime=3600\n");
+  s.openKey();
+  s.startBus();
+  s.startTranslator();
+  s.subscribe();
+  auto mq = broker(kPlain);
+  auto b = bridge("");
+  ASSERT_TRUE(s.waitForLog(kConnected) && s.subscribed("site_info") && s.subscribed("command"));
+  // Subscribed, the bridge asks for the configuration; the next report is it.
+  EXPECT_TRUE(s.translator->waitForLine(R"({"command":"req_cfg"} from keyd-bridge)", kWaitMs));
+  s.report(kSite);
+  auto info = s.publication();
+  ASSERT_TRUE(info);
+  ASSERT_TRUE(s.waitForLog("keyd-bridge|To the broker on keyd/s1/site_info: *"));
+  // A dashboard that comes later sees the configuration and the status at once.
+  auto room = watch("keyd/s1/#");
+  EXPECT_TRUE(seen(*room, {"1 keyd/s1/site_info " + info->payload, "1 keyd/s1/status online"}));
+  nlite::Client bus("tests", nlite::kDefaultChannelerPort, 0, nullptr, 0);
+  const std::string odd = "{\"\xc3\xa9\"}\t\x01\xff end";
+  ASSERT_EQ(bus.send(odd.data(), static_cast<unsigned>(odd.size()), 2, "command", nullptr), 0);
+  EXPECT_TRUE(seen(*room, {"0 keyd/s1/command " + odd}));
+
+  // Too long or not UTF-8: dropped with a line; the next good command passes.
+  write("/etc/ram/big", std::string(256 * 1024 + 1, 'x'));
+  write("/etc/ram/bad", "{\"command\":\"\xc0\xaf\"}");
+  control({"-f", "/etc/ram/big"});
+  control({"-f", "/etc/ram/bad"});
+  auto at = s.waitForLog(
+      "keyd-bridge|Dropped a message of 262145 bytes from the broker on "
+      "keyd/s1/TransGlam: over 262144 bytes");
+  ASSERT_TRUE(at);
+  at = s.waitForLog(
+      "keyd-bridge|Dropped a message of 16 bytes from the broker on "
+      "keyd/s1/TransGlam: not valid UTF-8",
+      *at);
+  ASSERT_TRUE(at);
+  const std::string longest(64, 'a');
+  const std::pair<std::vector<std::string>, std::string> apps[] = {
+      {{"-D", "publish", "user-property", "app", "console:alice"}, "console:alice"},
+      {{}, "keyd-bridge"},
+      {{"-D", "publish", "user-property", "app", "a b"}, "keyd-bridge"},
+      {{"-D", "publish", "user-property", "app", longest + "a"}, "keyd-bridge"},
+      {{"-D", "publish", "user-property", "app", "x.Y_0@h-1:" + longest.substr(10)},
+       "x.Y_0@h-1:" + longest.substr(10)}};
+  for (const auto& [property, app] : apps) {
+    std::vector<std::string> args = property;
+    args.insert(args.end(), {"-m", kUnlock});
+    control(args);
+    EXPECT_EQ(s.translator->waitForLine(" from ", kWaitMs), kUnlock + " from " + app);
+    at = s.waitForLog("audit|command=UNLOCK app=" + app + " rfid=4328719365 state=s outcome=sent",
+                      *at);
+    ASSERT_TRUE(at) << app;
+    EXPECT_EQ(
+        s.request(),
+        R"({"id":1,"tags":[{"id":19,"type":"bytes","value":"0102030405"},{"id":21,"type":"u8","value":0}]})");
+  }
+
+  // Killed: the broker tells the last will, retained; an orderly stop says it itself.
+  b->signal(SIGKILL);
+  EXPECT_TRUE(seen(*room, {"0 keyd/s1/status offline"}));
+  EXPECT_TRUE(seen(*watch("keyd/s1/status"), {"1 keyd/s1/status offline"}));
+  b = bridge("");
+  EXPECT_TRUE(seen(*room, {"0 keyd/s1/status online"}));
+  b->signal(SIGTERM);
+  EXPECT_TRUE(seen(*room, {"0 keyd/s1/status offline"}));
+  EXPECT_EQ(b->wait(kWaitMs), 0);
+  EXPECT_EQ(b->drainStderr(), "");
+  EXPECT_TRUE(s.waitForLog("keyd-bridge|Stopped: \"offline\" published on keyd/s1/status"));
+}
+
+TEST(Bridge, WhatWaitsForALostBrokerArrivesInOrderWithinTheBoundAndTheBusDaemonMayComeBack) {
+  Site s;
+  s.startBus();
+  auto mq = broker(kPlain);
+  auto b = bridge("mqtt.queue_limit=150\n");
+  ASSERT_TRUE(s.waitForLog(kConnected) && s.subscribed("site_info") && s.subscribed("command"));
+  nlite::Client bus("tests", nlite::kDefaultChannelerPort, 0, nullptr, 0);
+  auto send = [&bus](int from, int to, const char* topic) {
+    for (int i = from; i < to; ++i)
+      ASSERT_EQ(bus.send(std::to_string(i).c_str(), static_cast<unsigned>(std::to_string(i).size()),
+                         2, topic, nullptr),
+                0);
+  };
+  auto before = watch("keyd/s1/command");
+  send(0, 100, "command");
+  ASSERT_TRUE(before->waitForLine("0 keyd/s1/command 99", kWaitMs));
+  mq->signal(SIGKILL);
+  ASSERT_TRUE(s.waitForLog("keyd-bridge|Lost the connection to the MQTT broker 127.0.0.1:1883 *"));
+  send(100, 300, "command");
+  send(0, 1, "site_info");  // behind every command on the bus: once taken, all are
+  ASSERT_TRUE(s.waitForLog("keyd-bridge|From the bus: site_info, 1 bytes"));
+  b->signal(SIGSTOP);  // the new broker's subscriber comes first
+  mq = broker(kPlain);
+  auto after = watch("keyd/s1/command");
+  b->signal(SIGCONT);
+  // Beyond the bound the oldest commands went; a command the dead broker
+  // had not acknowledged may come again (QoS 1), before the rest.
+  std::vector<int> got;
+  while (got.empty() || got.back() != 299) {
+    auto line = after->readLine(kWaitMs);
+    ASSERT_TRUE(line);
+    if (line->rfind("0 keyd/s1/command ", 0) == 0) got.push_back(std::stoi(line->substr(18)));
+  }
+  const auto resent = std::find_if(got.begin(), got.end(), [](int n) { return n >= 100; });
+  EXPECT_TRUE(std::all_of(got.begin(), resent, [](int n) { return n >= 0 && n < 100; }));
+  std::vector<int> rest(resent, got.end()), want;
+  for (int i = 150; i < 300; ++i) want.push_back(i);
+  EXPECT_EQ(rest, want);
+  auto at = s.waitForLog(
+      "keyd-bridge|MQTT queue full (150 commands): dropping the oldest until the broker takes "
+      "them");
+  EXPECT_TRUE(at &&
+              s.waitForLog("keyd-bridge|MQTT queue emptied: 50 commands were dropped while it "
+                           "was full (50 since the start)",
+                           *at));
+
+  // The bus daemon killed and back: the bridge subscribes again.
+  s.bus->signal(SIGKILL);
+  s.startBus();
+  ASSERT_TRUE(s.subscribed("site_info") && s.subscribed("command"));
+  nlite::Client again("tests", nlite::kDefaultChannelerPort, 0, nullptr, 0);
+  ASSERT_TRUE(again.waitConnected(kWaitMs));
+  ASSERT_EQ(again.send("back", 4, 2, "command", nullptr), 0);
+  EXPECT_TRUE(after->waitForLine("0 keyd/s1/command back", kWaitMs));
+  EXPECT_EQ(b->drainStderr(), "");
+}
+
+// TLS with a CA of the test's own (the server verified, a client
+// certificate required) and passwords; a wrong CA or password is refused.
+TEST(Bridge, TlsAndPasswordsAcceptedAndRefused) {
+  const std::string make =
+      "cd /etc/ram && for ca in ca wrong; do openssl req -x509 -newkey rsa:2048 -nodes -days 2 "
+      "-subj /CN=$ca -keyout $ca.key -out $ca.pem; done && for who in server client; do "
+      "openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout $who.key -out $who.csr && "
+      "printf 'subjectAltName=IP:127.0.0.1,DNS:127.0.0.1\\n' > ext && openssl x509 -req -in "
+      "$who.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile ext -out $who.pem; done "
+      "&& printf 'site\\n' > password && mosquitto_passwd -c -b users s1 site";
+  ASSERT_EQ(Child::start({"/bin/sh", "-c", make + " >/dev/null 2>&1"})->wait(60000), 0);
+  Site s;
+  s.startBus();
+  auto mq = broker(
+      "listener 8883 127.0.0.1\nallow_anonymous false\npassword_file /etc/ram/users\n"
+      "cafile /etc/ram/ca.pem\ncertfile /etc/ram/server.pem\nkeyfile /etc/ram/server.key\n"
+      "require_certificate true\n");
+  const std::string user =
+      "mqtt.username=s1\nmqtt.certfile=/etc/ram/client.pem\nmqtt.keyfile=/etc/ram/client.key\n";
+  write("/etc/ram/wrong-password", "other\n");
+  const std::pair<std::string, std::string> cases[] = {
+      {"mqtt.cafile=/etc/ram/ca.pem\nmqtt.password_file=/etc/ram/password\n",
+       "keyd-bridge|Connected to the MQTT broker 127.0.0.1:8883 (MQTT 5)"},
+      {"mqtt.cafile=/etc/ram/wrong.pem\nmqtt.password_file=/etc/ram/password\n",
+       "keyd-bridge|No connection to the MQTT broker 127.0.0.1:8883 (A TLS error occurred)*"},
+      {"mqtt.cafile=/etc/ram/ca.pem\nmqtt.password_file=/etc/ram/wrong-password\n",
+       "keyd-bridge|The MQTT broker 127.0.0.1:8883 refused the connection (Not authorized)"}};
+  size_t at = 0;
+  for (const auto& [conf, line] : cases) {
+    auto b = bridge(user + conf);
+    auto seenAt = s.waitForLog(line, at);
+    ASSERT_TRUE(seenAt) << line;
+    at = *seenAt;
+    EXPECT_EQ(b->drainStderr(), "");
+  }
+  const auto lines = s.logLines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), cases[0].second), 1);  // only the first got in
+}
+
+// Settings that cannot work end the bridge at once: status 2, one line.
+TEST(Bridge, UnusableSettingsEndItWithStatus2AndOneLine) {
+  const std::string at = "keyd-bridge: /etc/ram/keyd-bridge.conf: ";
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "site.id is missing (letters, digits, '-' and '_', 1 to 64 characters)"},
+      {"site.id=a.b\n", "site.id \"a.b\" is not 1 to 64 letters, digits, '-' and '_'"},
+      {"site.id=" + std::string(65, 'a') + "\n",
+       "site.id \"" + std::string(65, 'a') + "\" is not 1 to 64 letters, digits, '-' and '_'"},
+      {"site.id=s\nmqtt.prefix=keyd/+\n",
+       "mqtt.prefix must be a topic level text without '+' and '#'"},
+      {"site.id=s\nmqtt.password_file=/etc/ram/none\n",
+       "mqtt.password_file /etc/ram/none cannot be read or has no first line"}};
+  for (const auto& [conf, line] : cases) {
+    writeConf(conf, "", "/etc/ram/keyd-bridge.conf");
+    auto b = Child::start({programPath("keyd-bridge")});
+    EXPECT_EQ(b->wait(kWaitMs), 2) << conf;
+    EXPECT_EQ(b->drainStderr(), at + line + "\n");
+  }
+  auto version = Child::start({programPath("keyd-bridge"), "--version"});
+  EXPECT_EQ(version->readLine(kWaitMs), "keyd-bridge " KEYD_VERSION);
+}
+
+}  // namespace

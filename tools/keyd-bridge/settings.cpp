@@ -1,0 +1,84 @@
+// Reading and checking keyd-bridge's settings.
+#include "settings.h"
+
+#include <fstream>
+
+#include "cConfigFile.h"
+#include "kconf_number.h"
+#include "nlite.h"
+
+namespace {
+
+bool isIdChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '_';
+}
+
+}  // namespace
+
+bool validSiteId(const std::string& text) {
+  if (text.empty() || text.size() > 64) return false;
+  for (char c : text)
+    if (!isIdChar(c)) return false;
+  return true;
+}
+
+std::optional<std::string> loadSettings(const char* confPath, const char* busConfPath,
+                                        BridgeSettings& out) {
+  cConfigFile conf;
+  conf.load(confPath);
+  const std::string where = std::string(confPath) + ": ";
+  const char* site = conf.getString("site.id", nullptr);
+  if (!site) return where + "site.id is missing (letters, digits, '-' and '_', 1 to 64 characters)";
+  if (!validSiteId(site))
+    return where + "site.id \"" + site + "\" is not 1 to 64 letters, digits, '-' and '_'";
+  out.site = site;
+  out.host = conf.getString("mqtt.host", out.host.c_str());
+  out.prefix = conf.getString("mqtt.prefix", out.prefix.c_str());
+  // A wildcard would subscribe the bridge to other sites' commands.
+  if (out.prefix.empty() || out.prefix.find_first_of("+#") != std::string::npos)
+    return where + "mqtt.prefix must be a topic level text without '+' and '#'";
+  out.username = conf.getString("mqtt.username", "");
+  out.cafile = conf.getString("mqtt.cafile", "");
+  out.certfile = conf.getString("mqtt.certfile", "");
+  out.keyfile = conf.getString("mqtt.keyfile", "");
+  if (out.certfile.empty() != out.keyfile.empty() || (!out.certfile.empty() && !out.tls()))
+    return where + "mqtt.certfile and mqtt.keyfile go together, and need mqtt.cafile";
+
+  struct Number {
+    const char* key;
+    long min, max;
+    long def;
+  };
+  const Number numbers[] = {{"mqtt.port", 1, 65535, out.tls() ? 8883 : 1883},
+                            {"mqtt.keepalive", 5, 65535, out.keepalive},
+                            {"mqtt.queue_limit", 1, 10000000, static_cast<long>(out.queueLimit)}};
+  long values[3];
+  for (int i = 0; i < 3; ++i) {
+    const char* text = conf.getString(numbers[i].key, nullptr);
+    const std::optional<long> v = text ? kconf::parseNumber(text, numbers[i].min, numbers[i].max)
+                                       : std::optional<long>(numbers[i].def);
+    if (!v)
+      return where + numbers[i].key + " is not a number from " + std::to_string(numbers[i].min) +
+             " to " + std::to_string(numbers[i].max);
+    values[i] = *v;
+  }
+  out.port = static_cast<int>(values[0]);
+  out.keepalive = static_cast<int>(values[1]);
+  out.queueLimit = static_cast<size_t>(values[2]);
+
+  if (const char* path = conf.getString("mqtt.password_file", nullptr)) {
+    std::ifstream file(path);
+    std::string line;
+    if (!file || !std::getline(file, line))
+      return where + "mqtt.password_file " + path + " cannot be read or has no first line";
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    out.password = line;
+  }
+
+  cConfigFile bus;
+  bus.load(busConfPath);
+  out.channelerPort = bus.getInt("nemba.channeler.port", nlite::kDefaultChannelerPort);
+  out.broadcasterPort = bus.getInt("nemba.broadcaster.port", nlite::kDefaultBroadcasterPort);
+  return std::nullopt;
+}

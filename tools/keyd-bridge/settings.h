@@ -1,0 +1,42 @@
+// BridgeSettings: what keyd-bridge is told by its configuration file
+// (key=value, read by cConfigFile) and by the bus daemon's file (the bus
+// ports), checked once at start.
+//
+// Ownership: plain values. Threads: filled on the main thread before any
+// other thread starts, read-only afterwards.
+#ifndef KEYD_BRIDGE_SETTINGS_H
+#define KEYD_BRIDGE_SETTINGS_H
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+struct BridgeSettings {
+  std::string site;                            // site.id: [A-Za-z0-9_-]{1,64}
+  std::string host = "127.0.0.1";              // mqtt.host
+  int port = 1883;                             // mqtt.port; 8883 by default with TLS
+  std::string prefix = "keyd";                 // mqtt.prefix
+  std::string username;                        // mqtt.username; empty: none
+  std::optional<std::string> password;         // first line of mqtt.password_file
+  std::string cafile, certfile, keyfile;       // TLS is on when cafile is set
+  int keepalive = 30;                          // mqtt.keepalive, seconds
+  size_t queueLimit = 10000;                   // mqtt.queue_limit, commands waiting
+  int channelerPort = 0, broadcasterPort = 0;  // from the bus daemon's file
+
+  bool tls() const { return !cafile.empty(); }
+  // PREFIX/SITE/leaf.
+  std::string topic(const char* leaf) const { return prefix + "/" + site + "/" + leaf; }
+};
+
+// Reads both files into `out`. Returns nullopt when every setting is
+// usable, otherwise the one line that says what is wrong (the caller
+// prints it and exits with status 2). A missing file leaves the defaults
+// (cConfigFile says so on standard output), so a missing bridge file ends
+// in the missing site.id.
+std::optional<std::string> loadSettings(const char* confPath, const char* busConfPath,
+                                        BridgeSettings& out);
+
+// Whether text is a usable site id: letters, digits, '-' and '_', 1 to 64.
+bool validSiteId(const std::string& text);
+
+#endif  // KEYD_BRIDGE_SETTINGS_H
