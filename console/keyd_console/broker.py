@@ -37,6 +37,7 @@ class Broker:
         self.client.loop_start()
 
     def stop(self):
+        self.connected = False   # an orderly end, not a loss to warn about
         self.client.disconnect()
         self.client.loop_stop()
 

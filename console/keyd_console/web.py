@@ -70,20 +70,20 @@ class Console:
         self.push(self.fleet.on_message(topic, payload, retained))
 
     def _session(self, request, csrf=False):
-        """The request's session, or the refusal to answer with."""
+        """The request's session, or None and the (status, reason) to refuse with."""
         s = self.sessions.find(request.cookies.get(COOKIE))
         if s is None:
-            return None, refuse(401, "not logged in")
+            return None, (401, "not logged in")
         given = request.headers.get("X-CSRF-Token")
         if csrf and not given:
-            return None, refuse(403, "missing CSRF token")
-        if csrf and not secrets.compare_digest(given, s.csrf):
-            return None, refuse(403, "wrong CSRF token")
+            return None, (403, "missing CSRF token")
+        if csrf and not secrets.compare_digest(given.encode(), s.csrf.encode()):
+            return None, (403, "wrong CSRF token")
         return s, None
 
     async def session(self, request):
         s, refusal = self._session(request)
-        return refusal if s is None else web.json_response({"user": s.user, "csrf": s.csrf})
+        return refuse(*refusal) if s is None else web.json_response({"user": s.user, "csrf": s.csrf})
 
     async def login(self, request):
         addr = request.remote or "-"
@@ -115,7 +115,7 @@ class Console:
     async def logout(self, request):
         s, refusal = self._session(request, csrf=True)
         if s is None:
-            return refusal
+            return refuse(*refusal)
         self.sessions.end(s)
         for ws in list(s.sockets):
             await ws.close()
@@ -127,8 +127,8 @@ class Console:
     async def command(self, request):
         s, refusal = self._session(request, csrf=True)
         if s is None:
-            log.warning("Refused a command from %s: %s", request.remote, refusal.text)
-            return refusal
+            log.warning("Refused a command from %s: %s", request.remote, refusal[1])
+            return refuse(*refusal)
         try:
             body = await request.json()
             cmd, site_id, rfid = body.get("command"), body.get("site"), body.get("rfid")
@@ -161,8 +161,8 @@ class Console:
     async def websocket(self, request):
         s, refusal = self._session(request)
         if s is None:
-            log.warning("Refused a WebSocket from %s: not logged in", request.remote)
-            return refusal
+            log.warning("Refused a WebSocket from %s: %s", request.remote, refusal[1])
+            return refuse(*refusal)
         origin = request.headers.get("Origin")
         if origin and origin != f"{request.scheme}://{request.host}":
             return refuse(403, "a WebSocket from another origin")

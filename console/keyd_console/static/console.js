@@ -92,7 +92,7 @@ function answer(e) {
   const wanted = { update_lock: ["UNLOCK", "LOCK"], update_key: ["Battery", "req_transactions"], site_info: ["req_cfg"] };
   if (!r || !r.wait || !(wanted[e.kind] || []).includes(r.command)) return;
   clearTimeout(r.wait);
-  settle(key, `${e.kind}: ${e.text}`, "answered");
+  settle(key, e.kind === "update_lock" ? `update_lock: ${e.status}` : `${e.kind}: ${e.text}`, "answered");
 }
 
 function settle(key, text, cls, command, wait) {
@@ -140,7 +140,8 @@ function siteCard(s) {
     el("div", { class: "site-head" },
       el("span", { class: "site-name" }, s.id),
       el("span", { class: `badge site-status ${s.status || ""}` }, s.status || "unknown"),
-      el("span", { class: "muted" }, "last message ", ageSpan(s.seen)),
+      el("span", { class: "muted" }, s.seen ? "last message " : "no message since the console started",
+         s.seen ? ageSpan(s.seen) : ""),
       el("span", { class: "muted" }, s.battery ? `key battery ${s.battery.level}` : ""),
       el("span", { class: "site-actions" }, button("Battery", "Battery"),
          button("req_transactions", "Transactions"), button("req_cfg", "Configuration"))),
