@@ -12,6 +12,9 @@ packages=(
   clang libclang-rt-14-dev                      # fuzzing (libFuzzer)
   util-linux                                    # unshare, for the sandboxes
   tshark                                        # the dissector's test (tools/wireshark)
+  mosquitto                                     # the fleet's MQTT broker, for the tests
+  python3-aiohttp python3-paho-mqtt python3-bcrypt   # the web console (console/)
+  chromium chromium-driver python3-selenium     # the console's browser test
 )
 
 sudo=""
