@@ -75,13 +75,15 @@ async def serve(s):
     broker = Broker(s, loop, console.on_broker)
     runner = web.AppRunner(console.app(), access_log=None, handle_signals=False)
     await runner.setup()
+    host = f"[{s.http_host}]" if ":" in s.http_host else s.http_host
+    where = f"unix:{s.http_unix}" if s.http_unix else f"http://{host}:{s.http_port}/"
     try:
-        await web.TCPSite(runner, s.http_host, s.http_port).start()
+        await (web.UnixSite(runner, s.http_unix) if s.http_unix else
+               web.TCPSite(runner, s.http_host, s.http_port)).start()
     except OSError as e:
         await runner.cleanup()
-        return fail(f"cannot listen on {s.http_host}:{s.http_port}: {e}")
-    host = f"[{s.http_host}]" if ":" in s.http_host else s.http_host
-    log.info("Listening on http://%s:%d/", host, s.http_port)
+        return fail(f"cannot listen on {where}: {e}")
+    log.info("Listening on %s", where)
     broker.start()
     stop = asyncio.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):

@@ -12,6 +12,7 @@ class SettingsError(Exception):
 class Settings:
     http_host: str = "127.0.0.1"
     http_port: int = 8080
+    http_unix: Optional[str] = None   # a Unix socket's path instead of an address
     mqtt_host: str = "127.0.0.1"
     mqtt_port: int = 1883
     mqtt_prefix: str = "keyd"
@@ -46,11 +47,13 @@ def load(path):
     pairs = read_pairs(path)
     s = Settings()
     listen = pairs.get("http.listen", f"{s.http_host}:{s.http_port}")
-    m = re.fullmatch(r"\[([0-9A-Fa-f:.]+)\]:(\w+)|([^:\[\]]+):(\w+)", listen)
-    if not m:
-        raise SettingsError(f"http.listen: not ADDRESS:PORT: {listen}")
-    s.http_host = m.group(1) or m.group(3)
-    s.http_port = _port("http.listen", m.group(2) or m.group(4))
+    if listen.startswith("unix:") and len(listen) > 5:
+        s.http_unix = listen[5:]
+    elif m := re.fullmatch(r"\[([0-9A-Fa-f:.]+)\]:(\w+)|([^:\[\]]+):(\w+)", listen):
+        s.http_host = m.group(1) or m.group(3)
+        s.http_port = _port("http.listen", m.group(2) or m.group(4))
+    else:
+        raise SettingsError(f"http.listen: neither ADDRESS:PORT nor unix:PATH: {listen}")
     s.mqtt_host = pairs.get("mqtt.host", s.mqtt_host)
     s.mqtt_cafile = pairs.get("mqtt.cafile") or None
     s.mqtt_port = _port("mqtt.port", pairs.get("mqtt.port", "8883" if s.mqtt_cafile else "1883"))
