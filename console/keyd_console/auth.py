@@ -93,6 +93,8 @@ class Sessions:
         self._by_token = {}
 
     def start(self, user):
+        now = time.monotonic()
+        self._by_token = {t: s for t, s in self._by_token.items() if now - s.used <= SESSION_IDLE_S}
         s = Session(user)
         self._by_token[s.token] = s
         return s
@@ -128,7 +130,10 @@ class LoginLimiter:
         return int(FAILED_WINDOW_S - (now - q[0])) + 1 if len(q) >= FAILED_LOGINS else 0
 
     def failed(self, address):
-        self._failures.setdefault(address, deque()).append(time.monotonic())
+        now = time.monotonic()
+        if len(self._failures) > 10000:   # forget the addresses whose failures are all old
+            self._failures = {a: q for a, q in self._failures.items() if now - q[-1] <= FAILED_WINDOW_S}
+        self._failures.setdefault(address, deque()).append(now)
 
     def succeeded(self, address):
         self._failures.pop(address, None)

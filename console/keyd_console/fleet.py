@@ -93,8 +93,8 @@ class Fleet:
             cfg = doc.get("CFG") if isinstance(doc.get("CFG"), dict) else {}
             site.config = cfg
             key = cfg.get("Key") if isinstance(cfg.get("Key"), dict) else {}
-            rfids = [l.get("RFID") for l in key.get("LOCKS", []) if isinstance(l, dict)]
-            rfids = [r for r in rfids if isinstance(r, str)]
+            locks = key.get("LOCKS") if isinstance(key.get("LOCKS"), list) else []
+            rfids = [l["RFID"] for l in locks if isinstance(l, dict) and isinstance(l.get("RFID"), str)]
             site.locks = {r: site.locks.get(r, {"status": None, "time": None}) for r in rfids}
             return [self.event(site.id, "site_info", f"configuration with {len(rfids)} locks")]
         cmd = doc.get("CMD")

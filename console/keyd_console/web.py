@@ -184,5 +184,8 @@ class Console:
 
     @staticmethod
     async def _write(ws, queue):
-        while not ws.closed:
-            await ws.send_str(await queue.get())
+        try:
+            while not ws.closed:
+                await ws.send_str(await queue.get())
+        except ConnectionError:
+            pass   # the page went away; the reading side ends it

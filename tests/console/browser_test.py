@@ -36,6 +36,7 @@ class Site:
         self.bridge = self.run(os.environ.get("KEYD_BRIDGE", "keyd-bridge"))
         assert {self.bus.wait_line(r"^nembad: subscribe (site_info|command)$")[1] for _ in "12"} == {"site_info", "command"}
         self.sim = self.run("keyd-sim", "--listen", f"127.0.0.{n + 1}:5555", "--cabinet", "/etc/ram/cabinet.json")
+        self.sim.wait_line(r"^keyd-sim: listening on ")   # before the translator's first keep-alive
         self.translator = self.run("keyd-translator")
         self.bus.wait_line(r"^nembad: subscribe TransGlam$")
 
