@@ -2,6 +2,7 @@
 sessions of those logged in, and the limit on failed logins per address.
 Everything here runs on the event loop's thread, but for check_password,
 which the web layer runs in a worker thread (bcrypt is slow on purpose)."""
+import logging
 import os
 import re
 import secrets
@@ -9,6 +10,8 @@ import time
 from collections import deque
 
 import bcrypt
+
+log = logging.getLogger("keyd-console")
 
 # A user name becomes part of the application id "console:NAME" that the
 # bridge passes on to the site, which takes [A-Za-z0-9._:@-], 64 at most.
@@ -36,7 +39,8 @@ class Users:
             if stamp != self._stamp:
                 self._hashes = parse(self.path)
                 self._stamp = stamp
-        except OSError:
+        except OSError as e:
+            log.warning("Cannot read the users file: %s; nobody can log in", e)
             self._hashes, self._stamp = {}, None
 
     def hash_of(self, name):
@@ -60,18 +64,22 @@ def parse(path):
 
 
 def add_user(path, name, password):
-    """Writes name's new hash into the users file (made with mode 0640 when
-    missing), replacing an older line of that name; atomic by rename."""
+    """Writes name's new hash into the users file, replacing an older line of
+    that name; atomic by rename. The file keeps its mode, owner and group (so
+    the service's group may still read it); a new one gets mode 0640."""
     hashed = bcrypt.hashpw(password.encode("utf-8"), bcrypt.gensalt(rounds=12)).decode("ascii")
-    lines, mode = [], 0o640
+    lines, st = [], None
     if os.path.exists(path):
-        mode = os.stat(path).st_mode & 0o777
+        st = os.stat(path)
         with open(path, encoding="utf-8") as f:
             lines = [l for l in f.read().splitlines() if l.partition(":")[0] != name]
     lines.append(f"{name}:{hashed}")
     tmp = f"{path}.tmp{os.getpid()}"
-    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode)
+    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, st.st_mode & 0o777 if st else 0o640)
     with os.fdopen(fd, "w", encoding="utf-8") as f:
+        if st:
+            os.fchown(f.fileno(), st.st_uid, st.st_gid)
+            os.fchmod(f.fileno(), st.st_mode & 0o777)
         f.write("\n".join(lines) + "\n")
     os.replace(tmp, path)
 

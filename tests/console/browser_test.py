@@ -1,8 +1,6 @@
-"""The console in headless Chromium against mosquitto and two simulated sites
-(bus daemon, bridge, key cabinet, translator): log in, see both sites and
-their locks, unlock a lock and see the answer (and the audit line naming
-console:alice), see a stopped bridge's site go offline, log out and see a
-command refused. Screenshots of the main views go into the build folder."""
+"""The console in headless Chromium, with mosquitto and two simulated sites (bus daemon, bridge,
+cabinet, translator): log in, see the sites and locks, unlock (the answer, the audit line naming
+console:alice), a stopped bridge's site offline, logout refusing commands. Screenshots into build/."""
 import json
 import os
 import re
@@ -17,8 +15,7 @@ LOG = "log4cpp.rootCategory=INFO, f\nlog4cpp.appender.f=FileAppender\nlog4cpp.ap
 
 
 class Site:
-    """An installation with its own /etc/ram (each program in a mount namespace
-    of its own) and bus ports; its key daemon is on 127.0.0.N+1."""
+    """A site: its own /etc/ram (a mount namespace per program), bus ports, key daemon on 127.0.0.N+1."""
 
     def __init__(self, ram, n, cabinet):
         self.id, self.dir = f"site-{n}", f"{ram}/site-{n}"

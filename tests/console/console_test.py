@@ -1,7 +1,6 @@
-"""The console's refusals against the real service and mosquitto (bad logins
-and their limit per address; commands without session, CSRF token, site or
-lock; WebSockets without a session; broker messages not JSON or too long),
-each with the good exchange beside it still working."""
+"""The console's refusals against the real service and mosquitto: bad logins and their limit per
+address; commands without session, CSRF token, site or lock; WebSockets without a session; broker
+messages not JSON or too long. Beside each, the good exchange still works."""
 import asyncio
 import json
 import queue
