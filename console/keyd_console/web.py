@@ -30,6 +30,9 @@ def refuse(status, text, **headers):
 
 
 class Console:
+    """The web service: its routes, the sessions, the failed-login limiter
+    and the open pages. broker_publish(site, payload, user) sends a command."""
+
     def __init__(self, fleet, users, broker_publish):
         self.fleet, self.users, self.publish = fleet, users, broker_publish
         self.sessions = auth.Sessions()
@@ -38,7 +41,7 @@ class Console:
 
     def app(self):
         app = web.Application(middlewares=[self._headers], client_max_size=64 * 1024)
-        app.router.add_get("/", lambda _: web.FileResponse(STATIC / "index.html"))
+        app.router.add_get("/", self.index)
         app.router.add_static("/static", STATIC)
         app.router.add_get("/api/session", self.session)
         app.router.add_post("/api/login", self.login)
@@ -65,6 +68,9 @@ class Console:
                     log.warning("A page does not keep up with the fleet; closing its WebSocket")
                     del self.pages[ws]
                     asyncio.ensure_future(ws.close())
+
+    async def index(self, _request):
+        return web.FileResponse(STATIC / "index.html")
 
     def on_broker(self, topic, payload, retained):
         self.push(self.fleet.on_message(topic, payload, retained))
