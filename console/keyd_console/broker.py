@@ -30,6 +30,8 @@ class Broker:
         c.reconnect_delay_set(min_delay=1, max_delay=60)
         c.on_connect, c.on_disconnect, c.on_message = self._connected, self._disconnected, self._message
         c.on_subscribe = self._subscribed
+        c.on_connect_fail = lambda *_: self.loop.call_soon_threadsafe(self._failed)
+        self.failing = False   # warned about the current run of failed connections
         self.client = c
 
     def start(self):
@@ -68,7 +70,14 @@ class Broker:
     def _message(self, _client, _userdata, msg):
         self.loop.call_soon_threadsafe(self.on_message, msg.topic, msg.payload, bool(msg.retain))
 
+    def _failed(self):
+        if not self.failing:
+            log.warning("Cannot connect to the broker %s:%d (not there, or TLS failed); retrying",
+                        self.settings.mqtt_host, self.settings.mqtt_port)
+        self.failing = True
+
     def _set_connected(self, up, reason=""):
+        self.failing = False
         if up:
             log.info("Connected to the broker %s:%d, subscribed to %s/+/status, site_info and command",
                      self.settings.mqtt_host, self.settings.mqtt_port, self.prefix)
