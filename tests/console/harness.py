@@ -1,5 +1,7 @@
 """The console tests' harness: the sandbox, real programs whose output lines
 a test waits for, the broker and the console."""
+import atexit
+import ctypes
 import os
 import queue
 import re
@@ -11,6 +13,13 @@ import threading
 BIN = os.environ["KEYD_BIN_DIR"]
 WAIT_S = 10          # the bound of every wait for an event
 USER, PASSWORD = "alice", "correct horse"
+_libc = ctypes.CDLL(None)
+_running = []        # stopped at the test's end, whatever ended it
+atexit.register(lambda: [p.kill() for p in _running if p.poll() is None])
+
+
+def _die_with_test():   # in the child: SIGKILL when the test goes (PR_SET_PDEATHSIG), even by a timeout
+    _libc.prctl(1, signal.SIGKILL)
 
 
 def enter_sandbox():
@@ -28,7 +37,8 @@ class Proc:
     def __init__(self, argv, name, stdin=""):
         self.name, self.lines = name, queue.Queue()
         self.p = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                  stderr=subprocess.STDOUT, text=True)
+                                  stderr=subprocess.STDOUT, text=True, preexec_fn=_die_with_test)
+        _running.append(self.p)
         threading.Thread(target=self._read, daemon=True).start()
         self.p.stdin.write(stdin)
         self.p.stdin.close()
