@@ -17,6 +17,8 @@ packages=(
   libmosquitto-dev                              # the bridge's MQTT client
   mosquitto mosquitto-clients openssl           # the bridge's tests: a broker, its clients, a test CA
   python3-paho-mqtt                             # the fleet demonstration's control room
+  python3-aiohttp python3-bcrypt                # the web console (console/)
+  chromium chromium-driver python3-selenium     # the console's browser test
 )
 
 sudo=""
