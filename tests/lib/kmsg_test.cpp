@@ -1,18 +1,18 @@
 // The key message codec: the cases of kmsg.cases (the worked examples of
 // docs/protocol.md byte for byte, segments, round trips, corrupted datagrams
-// each followed by a good one), then what the factory and getMsg refuse.
+// each followed by a good one), then what the factory and getMsg refuse, and
+// the sequence byte of a message sent whole.
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <map>
-#include <sstream>
 
 #include "child.h"
 #include "kmsg_json.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using testsupport::Bytes;
+using testsupport::hexBytes;
 using F = KTagFactory;
 
 // From a heap block of exactly the datagram's size: ASan sees any read past it.
@@ -24,30 +24,8 @@ bool parses(const Bytes& b) {
 }
 std::string json(const Bytes& b) { return kmsgjson::datagramToJson(b.data(), b.size()); }
 
-// "01 4F 78*3 # comment" -> 01 4F 78 78 78
-Bytes hex(const std::string& text) {
-  Bytes out;
-  std::istringstream in(text.substr(0, text.find('#')));
-  for (std::string t; in >> t;)
-    out.insert(out.end(), t.size() > 3 ? std::stoi(t.substr(3)) : 1, std::stoul(t, nullptr, 16));
-  return out;
-}
-
-// The ```hex block after each "<!-- example: NAME -->" line of the page.
-std::map<std::string, Bytes> docExamples() {
-  std::ifstream page(testsupport::sourcePath("docs/protocol.md"));
-  std::map<std::string, Bytes> out;
-  for (std::string line; std::getline(page, line);) {
-    if (line.rfind("<!-- example: ", 0) != 0) continue;
-    Bytes& bytes = out[line.substr(14, line.find(" -->") - 14)];
-    for (std::getline(page, line); std::getline(page, line) && line != "```";)
-      for (unsigned char c : hex(line)) bytes.push_back(c);
-  }
-  return out;
-}
-
 TEST(kmsgCodec, CasesOfTheTable) {
-  auto doc = docExamples();
+  auto doc = testsupport::protocolPage().examples;
   std::ifstream cases(testsupport::sourcePath("tests/lib/kmsg.cases"));
   std::vector<Bytes> pending;  // the datagrams of the last "send" not yet compared
   Bytes good;
@@ -70,15 +48,15 @@ TEST(kmsgCodec, CasesOfTheTable) {
       pending = kmsgjson::fromJson(text).datagrams;
     } else if (verb == "seg") {
       ASSERT_FALSE(pending.empty());
-      EXPECT_EQ(pending.front(), text[0] == '@' ? doc[text.substr(1)] : hex(text));
+      EXPECT_EQ(pending.front(), text[0] == '@' ? doc[text.substr(1)] : hexBytes(text));
       pending.erase(pending.begin());
     } else if (verb == "good") {
-      good = hex(text);
+      good = hexBytes(text);
       for (size_t n = 0; n <= good.size(); ++n)
         EXPECT_EQ(parses(Bytes(good.begin(), good.begin() + n)), n == good.size()) << n;
     } else {
       ASSERT_EQ(verb, "bad");
-      EXPECT_FALSE(parses(hex(text)));
+      EXPECT_FALSE(parses(hexBytes(text)));
       EXPECT_TRUE(parses(good)) << "after it";
     }
   }
@@ -95,6 +73,9 @@ TEST(kmsgCodec, WhatTheWireCannotCarryIsRefused) {
   Bytes buf(1024, 0xCC);
   EXPECT_EQ(msg.getMsg(buf.data(), 1023), -1);
   EXPECT_EQ(buf, Bytes(1024, 0xCC)) << "nothing written past the capacity";
+  KMsg whole(MSG_REQ, 0x92);  // bit 7 ("more") only on segments: never on a message sent whole
+  ASSERT_EQ(whole.getMsg(buf.data(), 4), 4);
+  EXPECT_EQ(buf[1], 0x12);
 }
 
 }  // namespace

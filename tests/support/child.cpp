@@ -8,22 +8,16 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 namespace testsupport {
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
 
 int msLeft(Clock::time_point deadline) {
   return std::max(0, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                           deadline - Clock::now()).count()));
 }
-Clock::time_point after(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
-
-}  // namespace
 
 std::unique_ptr<Child> Child::start(const std::vector<std::string>& argv,
                                     const std::vector<int>& ignored,
@@ -98,6 +92,18 @@ std::string Child::drainStderr() {
   return all;
 }
 
+bool Child::waitForStderr(const std::string& needle, int timeoutMs) {
+  std::string err;
+  for (const auto deadline = after(timeoutMs); err.find(needle) == std::string::npos;) {
+    pollfd p{mErr, POLLIN, 0};
+    if (::poll(&p, 1, msLeft(deadline)) <= 0) return false;
+    const std::string more = drainStderr();
+    if (more.empty()) return false;  // the program closed it
+    err += more;
+  }
+  return true;
+}
+
 bool Child::writeStdin(const std::string& text) {
   for (size_t done = 0; done < text.size();) {
     const ssize_t n = ::write(mIn, text.data() + done, text.size() - done);
@@ -138,6 +144,36 @@ std::string programPath(const std::string& name) {
 }
 std::string sourcePath(const std::string& relative) {
   return std::string(KEYD_SOURCE_DIR) + "/" + relative;
+}
+
+std::string readFile(const std::string& path) {
+  std::stringstream text;
+  text << std::ifstream(path).rdbuf();
+  return text.str();
+}
+
+Bytes hexBytes(const std::string& text) {
+  Bytes out;
+  std::istringstream in(text.substr(0, text.find('#')));
+  for (std::string t; in >> t;)
+    out.insert(out.end(), t.size() > 2 ? std::stoi(t.substr(3)) : 1, std::stoul(t, nullptr, 16));
+  return out;
+}
+
+ProtocolPage protocolPage() {
+  std::ifstream in(sourcePath("docs/protocol.md"));
+  ProtocolPage page;
+  std::string last;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("<!-- example: ", 0) == 0) {
+      last = line.substr(14, line.find(" -->") - 14);
+      for (std::getline(in, line); std::getline(in, line) && line != "```";)
+        for (unsigned char c : hexBytes(line)) page.examples[last].push_back(c);
+    } else if (!last.empty() && line.rfind("    {", 0) == 0) {
+      page.published[last] = line.substr(4);
+    }
+  }
+  return page;
 }
 
 }  // namespace testsupport

@@ -8,12 +8,20 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace testsupport {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<unsigned char>;
+// The time `ms` milliseconds from now; the milliseconds left until `deadline` (0 once past).
+inline Clock::time_point after(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
+int msLeft(Clock::time_point deadline);
 
 class Child {
  public:
@@ -36,6 +44,8 @@ class Child {
   std::vector<std::string> readRemainingLines(int timeoutMs);
   // Everything written on standard error since the last call (non-blocking).
   std::string drainStderr();
+  // Reads standard error until it holds `needle`; false when it did not come in time.
+  bool waitForStderr(const std::string& needle, int timeoutMs);
 
   bool writeStdin(const std::string& text);
   void closeStdin();
@@ -61,6 +71,16 @@ class Child {
 std::string programPath(const std::string& name);
 // Absolute path of a file of the source tree.
 std::string sourcePath(const std::string& relative);
+std::string readFile(const std::string& path);
+// "01 4F 78*3 # comment" -> 01 4F 78 78 78
+Bytes hexBytes(const std::string& text);
+// The worked examples of docs/protocol.md: the bytes of the ```hex block after
+// each "<!-- example: NAME -->", and the publication shown after some of them.
+struct ProtocolPage {
+  std::map<std::string, Bytes> examples;
+  std::map<std::string, std::string> published;
+};
+ProtocolPage protocolPage();
 
 }  // namespace testsupport
 

@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <fstream>
 #include <thread>
 
@@ -19,27 +18,14 @@
 
 namespace testsupport {
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-int msLeft(Clock::time_point deadline) {
-  using std::chrono::milliseconds;
-  return std::max(0, static_cast<int>(std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count()));
-}
-
-// A datagram as keyd-sim prints it, without the sequence byte, which the
-// codec's counter numbers.
-std::string withoutSeq(const UdpPeer::Bytes& d) {
-  std::string text = kmsgjson::datagramToJson(d.data(), d.size());
-  if (const size_t at = text.find("\"seq\":"); at != std::string::npos)
-    text.erase(at, text.find(',', at) + 1 - at);
-  return text;
-}
-
 constexpr const char* kKeepAlive = R"({"id":1,"tags":[{"id":0,"type":"u32","value":0}]})";
 
-}  // namespace
+std::string withoutSeq(std::string json) {
+  if (const size_t at = json.find("\"seq\":"); at != std::string::npos)
+    json.erase(at, json.find(',', at) + 1 - at);
+  return json;
+}
+std::string shown(const Bytes& d) { return withoutSeq(kmsgjson::datagramToJson(d.data(), d.size())); }
 
 void writeConf(const std::string& conf, const std::string& level, const std::string& path) {
   std::ofstream file(path);
@@ -83,7 +69,7 @@ void Site::startBus() {
 
 bool Site::subscribed(const std::string& topic) {
   const std::string want = "nembad: subscribe " + topic;
-  for (auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);;) {
+  for (auto deadline = after(kWaitMs);;) {
     auto it = std::find(mSubscriptions.begin(), mSubscriptions.end(), want);
     if (it != mSubscriptions.end()) {
       mSubscriptions.erase(it);
@@ -101,7 +87,7 @@ void Site::startTranslator(const std::vector<int>& ignoredSignals,
   ASSERT_TRUE(translator);
   if (key) {
     auto first = key->receive(kWaitMs);
-    ASSERT_TRUE(first && withoutSeq(*first) == kKeepAlive) << "no keep-alive from the translator";
+    ASSERT_TRUE(first && shown(*first) == kKeepAlive) << "no keep-alive from the translator";
   }
   if (bus) {
     ASSERT_TRUE(subscribed("TransGlam")) << "the translator did not subscribe";
@@ -130,10 +116,10 @@ void Site::report(const std::string& json) {
 void Site::sendRaw(const UdpPeer::Bytes& datagram) { ASSERT_TRUE(key->reply(datagram)); }
 
 std::optional<std::string> Site::request(int timeoutMs) {
-  for (auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);;) {
+  for (auto deadline = after(timeoutMs);;) {
     auto d = key->receive(msLeft(deadline));
     if (!d) return std::nullopt;
-    if (std::string text = withoutSeq(*d); text != kKeepAlive) return text;
+    if (std::string text = shown(*d); text != kKeepAlive) return text;
   }
 }
 
@@ -144,7 +130,7 @@ void Site::subscribe() {
 }
 
 std::optional<Publication> Site::publication(int timeoutMs) {
-  for (auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);;) {
+  for (auto deadline = after(timeoutMs);;) {
     if (nlite::Message* m = subscriber->receive())
       return Publication{m->topic(), std::string(m->buffer(), m->bufferSize())};
     if (msLeft(deadline) == 0) return std::nullopt;
@@ -163,7 +149,7 @@ void Site::command(const std::string& text, bool handled, const std::string& app
             0);
   if (!handled) return;
   const std::string echo = text + " from " + app;
-  for (auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);;) {
+  for (auto deadline = after(timeoutMs);;) {
     auto line = translator->readLine(msLeft(deadline));
     ASSERT_TRUE(line) << "not handled: " << echo;
     if (*line == echo) return;
@@ -178,7 +164,7 @@ std::vector<std::string> Site::logLines() const {
 }
 
 std::optional<size_t> Site::waitForLog(const std::string& line, size_t from, int timeoutMs) const {
-  for (auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);;) {
+  for (auto deadline = after(timeoutMs);;) {
     const auto lines = logLines();
     const bool prefix = !line.empty() && line.back() == '*';
     const std::string_view want(line.data(), line.size() - prefix);

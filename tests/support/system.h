@@ -25,6 +25,11 @@ constexpr int kWaitMs = 10000;
 // Where the translator logs, one "category|message" line each.
 constexpr const char* kLogPath = "/etc/ram/keyd-translator.log";
 
+// A key message as keyd-sim prints it, without its "seq" (which the codec's
+// counter numbers); shown: a datagram so.
+std::string withoutSeq(std::string json);
+std::string shown(const Bytes& datagram);
+
 struct Publication {
   std::string topic, payload;
 };
