@@ -2,12 +2,10 @@
 // real POSIX timers; the event pump (order, every registration, the bound
 // that holds the poster back); the mini client against a UDP peer on
 // loopback (keep-alives, queue order and bound, segments, received datagrams
-// good and bad, refused reads).
+// good and bad).
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <condition_variable>
-#include <fstream>
 #include <thread>
 
 #include "Timer.h"
@@ -176,31 +174,10 @@ TEST(MiniClientTest, PingQueueKeepAliveSegmentsAndOnlyGoodDatagramsOfAtMost2048B
   EXPECT_EQ(seen(1), Lines{"3:2"});
 }
 
-TEST(MiniClientTest, ReadsGoOnAfterARefusalAndTheQueueIsBounded) {
-  const std::string log = testing::TempDir() + "keyd-daemon-" + std::to_string(::getpid());
-  std::ofstream(log + ".conf") << "log4cpp.rootCategory=DEBUG, f\nlog4cpp.appender.f=FileAppender\n"
-                               << "log4cpp.appender.f.fileName=" << log
-                               << "\nlog4cpp.appender.f.layout=BasicLayout\n";
-  ASSERT_TRUE(cKlog::init((log + ".conf").c_str()));
-  auto refusals = [&] {
-    std::ifstream in(log);
-    int n = 0;
-    for (std::string line; std::getline(in, line);)
-      n += line.find("Socket Read Error -1") != line.npos;
-    return n;
-  };
-  const int closed = testsupport::UdpPeer().port();  // nothing listens there any more
-  cMiniClient client;
-  ASSERT_EQ(client.connectServer("127.0.0.1", closed), 1);
-  EXPECT_TRUE(eventually([&] { return refusals() == 1; })) << "the ping is refused";
-  client.sendNoReply(numbered(1));
-  EXPECT_TRUE(eventually([&] { return refusals() == 2; })) << "and so is the next message";
-  std::remove(log.c_str());
-  std::remove((log + ".conf").c_str());
+TEST(MiniClientTest, TheQueueOfAnUnconnectedClientIsBounded) {
   cMiniClient unconnected;
   EXPECT_EQ(unconnected.connectServer("", 5555), 0);
-  for (unsigned i = 0; i < cMiniClient::kTxQueueBound + 5; ++i)
-    unconnected.sendNoReply(numbered(i));
+  for (unsigned i = 0; i < cMiniClient::kTxQueueBound + 5; ++i) unconnected.sendNoReply(numbered(i));
   EXPECT_EQ(unconnected.queued(), cMiniClient::kTxQueueBound);
 }
 
