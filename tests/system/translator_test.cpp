@@ -104,17 +104,34 @@ TEST(Translator, StandardOutputWithoutFilesAndItsEndWhateverTheSignalsDispositio
   EXPECT_EQ(s.translator->drainStderr(), "");
 }
 
-TEST(Translator, TakesTheBusPortsAndLoggingFromItsFiles) {
+// An operator's tools: keyd-sim as the key daemon, nlite to watch and
+// command, on the bus ports nembad and the translator read from nembad.conf;
+// the translator logs as its file says, in order.
+TEST(Translator, TheWholeJobThroughTheOperatorsTools) {
   std::ofstream("/etc/ram/nembad.conf") << "nemba.channeler.port=6101\nnemba.broadcaster.port=6102\n";
   Site s("host=127.0.0.1\npingTime=-3\nsubscriptions=a,b\n");
   s.bus = Child::start({programPath("nembad"), "--print-subscriptions"});  // reads the same file
   ASSERT_TRUE(s.bus->waitForLine("nembad: channeler 127.0.0.1:6101 broadcaster 127.0.0.1:6102", kWaitMs));
+  auto keyd = Child::start({programPath("keyd-sim")});
+  auto sub = Child::start({programPath("nlite"), "sub", "--broadcaster-port", "6102", "--count", "1", "site_info"});
+  ASSERT_TRUE(s.subscribed("site_info"));
   s.startTranslator();
+  ASSERT_TRUE(keyd->waitForLine(R"("tags":[{"id":0,"type":"u32","value":0}]})", kWaitMs));
+  keyd->writeStdin(site(3) + "\n");
+  auto line = sub->readLine(kWaitMs);
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->rfind(R"({"topic":"site_info","app":"MetaGlam","kind":2,"payload":"{\"CFG\": )", 0), 0u)
+      << *line;
+  EXPECT_EQ(sub->wait(kWaitMs), 0);
+  const std::string command = unlock(std::regex_replace(*line, std::regex(R"(\\")"), "\""));
   auto pub = Child::start({programPath("nlite"), "pub", "--channeler-port", "6101", "--app", "ops",
-                           "TransGlam", "hello"});
+                           "TransGlam", command});
   EXPECT_EQ(pub->wait(kWaitMs), 0);
-  EXPECT_TRUE(s.translator->waitForLine("hello from ops", kWaitMs));
-  s.stopTranslator(SIGINT);
+  EXPECT_TRUE(keyd->waitForLine(R"({"id":19,"type":"bytes","value":"0102030405"},{"id":21,"type":"u8","value":0}]})", kWaitMs));
+  EXPECT_TRUE(s.translator->waitForLine(command + " from ops", kWaitMs));
+  s.stopTranslator(SIGTERM);
+  keyd->signal(SIGTERM);
+  EXPECT_EQ(keyd->wait(kWaitMs), 0);
   size_t at = 0;
   for (const char* line : {"Timer|timer_settime failed (interval -3 s): Invalid argument",
                            "keyDTranslator|channeler port |6101|", "keyDTranslator|broadcaster port |6102|",
@@ -126,31 +143,6 @@ TEST(Translator, TakesTheBusPortsAndLoggingFromItsFiles) {
     at = *found;
   }
   EXPECT_FALSE(s.waitForLog("keyDTranslator|Setup started", 0, 0)) << "logged before set-up";
-}
-
-// An operator's tools: keyd-sim as the key daemon, nlite to watch and command.
-TEST(Translator, TheWholeJobThroughTheOperatorsTools) {
-  Site s;
-  s.startBus();
-  auto keyd = Child::start({programPath("keyd-sim")});
-  auto sub = Child::start({programPath("nlite"), "sub", "--count", "1", "site_info"});
-  ASSERT_TRUE(s.subscribed("site_info"));
-  s.startTranslator();
-  ASSERT_TRUE(keyd->waitForLine(R"("tags":[{"id":0,"type":"u32","value":0}]})", kWaitMs));
-  keyd->writeStdin(site(3) + "\n");
-  auto line = sub->readLine(kWaitMs);
-  ASSERT_TRUE(line);
-  EXPECT_EQ(line->rfind(R"({"topic":"site_info","app":"MetaGlam","kind":2,"payload":"{\"CFG\": )", 0), 0u)
-      << *line;
-  EXPECT_EQ(sub->wait(kWaitMs), 0);
-  const std::string command = unlock(std::regex_replace(*line, std::regex(R"(\\")"), "\""));
-  auto pub = Child::start({programPath("nlite"), "pub", "--app", "ops", "TransGlam", command});
-  EXPECT_EQ(pub->wait(kWaitMs), 0);
-  EXPECT_TRUE(keyd->waitForLine(R"({"id":19,"type":"bytes","value":"0102030405"},{"id":21,"type":"u8","value":0}]})", kWaitMs));
-  EXPECT_TRUE(s.translator->waitForLine(command + " from ops", kWaitMs));
-  s.stopTranslator(SIGTERM);
-  keyd->signal(SIGTERM);
-  EXPECT_EQ(keyd->wait(kWaitMs), 0);
 }
 
 // The bus daemon starts late: publications wait in the translator (those
