@@ -4,8 +4,6 @@
 // the sequence byte of a message sent whole.
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "child.h"
 #include "kmsg_json.h"
 
@@ -26,14 +24,10 @@ std::string json(const Bytes& b) { return kmsgjson::datagramToJson(b.data(), b.s
 
 TEST(kmsgCodec, CasesOfTheTable) {
   auto doc = testsupport::protocolPage().examples;
-  std::ifstream cases(testsupport::sourcePath("tests/lib/kmsg.cases"));
   std::vector<Bytes> pending;  // the datagrams of the last "send" not yet compared
   Bytes good;
-  ASSERT_TRUE(cases);
-  for (std::string line; std::getline(cases, line);) {
-    if (line.empty() || line[0] == '#') continue;
-    SCOPED_TRACE(line.substr(0, 120));
-    const std::string verb = line.substr(0, line.find(' ')), text = line.substr(verb.size() + 1);
+  for (const auto& [number, verb, text] : testsupport::readTable("tests/lib/kmsg.cases")) {
+    SCOPED_TRACE("kmsg.cases:" + std::to_string(number));
     if (verb == "doc") {
       const std::string name = text.substr(0, text.find(' ')),
                         message = text.substr(name.size() + 1);

@@ -1,7 +1,9 @@
-// Programs of ours started by the tests, talked to through pipes.
+// Programs of ours started by the tests, talked to through pipes, and the
+// files of the source tree that tests read.
 #include "child.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -133,13 +135,9 @@ std::optional<int> Child::wait(int timeoutMs) {
 
 std::string programPath(const std::string& name) {
   // KEYD_PROGRAM_PATH: folders searched first, in order (an installed package's).
-  const char* path = std::getenv("KEYD_PROGRAM_PATH");
-  for (std::string dirs = path ? path : ""; !dirs.empty();) {
-    const size_t colon = dirs.find(':');
-    const std::string candidate = dirs.substr(0, colon) + "/" + name;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    dirs = colon == std::string::npos ? "" : dirs.substr(colon + 1);
-  }
+  std::istringstream dirs(std::getenv("KEYD_PROGRAM_PATH") ? std::getenv("KEYD_PROGRAM_PATH") : "");
+  for (std::string dir; std::getline(dirs, dir, ':');)
+    if (::access((dir + "/" + name).c_str(), X_OK) == 0) return dir + "/" + name;
   return std::string(KEYD_BIN_DIR) + "/" + name;
 }
 std::string sourcePath(const std::string& relative) {
@@ -150,6 +148,20 @@ std::string readFile(const std::string& path) {
   std::stringstream text;
   text << std::ifstream(path).rdbuf();
   return text.str();
+}
+
+std::vector<Row> readTable(const std::string& relative) {
+  std::ifstream in(sourcePath(relative));
+  std::vector<Row> rows;
+  int number = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++number;
+    if (line.empty() || line[0] == '#') continue;
+    const size_t blank = std::min(line.find(' '), line.size());
+    rows.push_back({number, line.substr(0, blank), line.substr(std::min(line.size(), blank + 1))});
+  }
+  if (rows.empty()) ADD_FAILURE() << "no rows in " << relative;
+  return rows;
 }
 
 Bytes hexBytes(const std::string& text) {

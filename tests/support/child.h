@@ -56,7 +56,6 @@ class Child {
   // Exit status (0..255), 128+signal when killed by a signal, or nullopt
   // when still running after timeoutMs.
   std::optional<int> wait(int timeoutMs);
-  pid_t pid() const { return mPid; }
 
  private:
   Child() = default;
@@ -72,6 +71,13 @@ std::string programPath(const std::string& name);
 // Absolute path of a file of the source tree.
 std::string sourcePath(const std::string& relative);
 std::string readFile(const std::string& path);
+// The rows of a table of the source tree: its lines but blanks and '#'
+// comments, each as its number, its first word and the rest.
+struct Row {
+  int line;
+  std::string verb, text;
+};
+std::vector<Row> readTable(const std::string& relative);
 // "01 4F 78*3 # comment" -> 01 4F 78 78 78
 Bytes hexBytes(const std::string& text);
 // The worked examples of docs/protocol.md: the bytes of the ```hex block after

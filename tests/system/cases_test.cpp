@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
-#include <map>
 #include <set>
 #include <thread>
 
@@ -16,34 +14,21 @@ namespace {
 
 using testsupport::Site;
 
-struct Step {
-  int line;
-  std::string verb, text;
-};
-
 // The steps and configuration lines of a case file; `def`s applied.
-std::vector<Step> load(const std::string& path, std::string& conf) {
-  std::ifstream in(path);
-  EXPECT_TRUE(in) << path;
-  std::vector<Step> steps;
+std::vector<testsupport::Row> load(const std::string& file, std::string& conf) {
+  std::vector<testsupport::Row> steps;
   std::vector<std::pair<std::string, std::string>> defs;  // longest names first below
-  int number = 0;
-  for (std::string line; std::getline(in, line);) {
-    ++number;
-    if (line.empty() || line[0] == '#') continue;
-    const size_t blank = line.find(' ');
-    const std::string verb = line.substr(0, blank);
-    std::string text = blank == std::string::npos ? "" : line.substr(blank + 1);
+  for (auto row : testsupport::readTable("tests/cases/" + file)) {
     for (const auto& [name, value] : defs)
-      for (size_t at; (at = text.find(name)) != std::string::npos;) text.replace(at, name.size(), value);
-    if (verb == "conf") {
-      conf += text + "\n";
-    } else if (verb == "def") {
-      const size_t sep = text.find(' ');
-      defs.emplace_back("$" + text.substr(0, sep), text.substr(sep + 1));
+      for (size_t at; (at = row.text.find(name)) != std::string::npos;) row.text.replace(at, name.size(), value);
+    if (row.verb == "conf") {
+      conf += row.text + "\n";
+    } else if (row.verb == "def") {
+      const size_t sep = row.text.find(' ');
+      defs.emplace_back("$" + row.text.substr(0, sep), row.text.substr(sep + 1));
       std::sort(defs.begin(), defs.end(), [](auto& a, auto& b) { return a.first.size() > b.first.size(); });
     } else {
-      steps.push_back({number, verb, text});
+      steps.push_back(row);
     }
   }
   return steps;
@@ -76,7 +61,7 @@ class Cases : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(Cases, EveryStepAsWritten) {
   std::string conf;
-  const auto steps = load(std::string(KEYD_SOURCE_DIR) + "/tests/cases/" + GetParam(), conf);
+  const auto steps = load(GetParam(), conf);
   ASSERT_FALSE(steps.empty());
   Site site(conf);
   site.startBus();

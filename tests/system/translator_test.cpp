@@ -148,8 +148,10 @@ TEST(Translator, TheWholeJobThroughTheOperatorsTools) {
 // The bus daemon starts late: publications wait in the translator (those
 // beyond its queue fail, with a warning at once) and are delivered once it
 // connects. The translator is held stopped while the bus daemon starts and
-// the subscriber subscribes, so it cannot connect first.
-TEST(Faults, TheBusDaemonStartsLate) {
+// the subscriber subscribes, so it cannot connect first. Then texts flood the
+// command topic faster than the run loop takes them (one a second): the
+// oldest beyond 8 MiB are dropped, with one warning.
+TEST(Faults, TheBusDaemonStartsLateThenAFloodOfLargeCommandsIsBoundedAndWarnedAboutOnce) {
   Site s("", "INFO");
   s.openKey();
   s.startTranslator();
@@ -166,7 +168,13 @@ TEST(Faults, TheBusDaemonStartsLate) {
   auto pub = s.publication();
   ASSERT_TRUE(pub && pub->topic == "site_info");
   exchange(s, 1000);
+  const std::string big(nlite::kMaxPayload, 'x');
+  for (int i = 0; i < 40; ++i) s.command(big, false);
+  auto at = s.waitForLog(
+      "keyDTranslator|Bus receive queue over its bound (10000 texts or 8 MiB): dropped *");
+  ASSERT_TRUE(at);
   s.stopTranslator(SIGTERM);
+  EXPECT_FALSE(s.waitForLog("keyDTranslator|Bus receive queue over*", *at, 0)) << "warned twice";
 }
 
 // No key daemon: the keep-alive and a request meet ICMP port unreachable,
@@ -203,21 +211,6 @@ TEST(Faults, TheKeyDaemonStartsLateFuzzCorporaThenTheBusDaemonIsKilledAndRestart
   ASSERT_TRUE(s.subscribed("TransGlam") && s.subscribed("site_info") && s.subscribed("command"));
   exchange(s, 2);
   s.stopTranslator(SIGTERM);
-}
-
-// Texts flooding the command topic faster than the run loop takes them (one
-// a second): the oldest beyond 8 MiB are dropped, with one warning.
-TEST(Faults, AFloodOfLargeCommandsIsBoundedAndWarnedAboutOnce) {
-  Site s("", "INFO");
-  s.startBus();
-  s.startTranslator();
-  const std::string big(nlite::kMaxPayload, 'x');
-  for (int i = 0; i < 40; ++i) s.command(big, false);
-  auto at = s.waitForLog(
-      "keyDTranslator|Bus receive queue over its bound (10000 texts or 8 MiB): dropped *");
-  ASSERT_TRUE(at);
-  s.stopTranslator(SIGTERM);
-  EXPECT_FALSE(s.waitForLog("keyDTranslator|Bus receive queue over*", *at, 0)) << "warned twice";
 }
 
 // Every program tells the one version; the translator's help starts nothing.

@@ -23,25 +23,12 @@ std::unique_ptr<Child> startSim(std::vector<std::string> args) {
   return sim && sim->waitForStderr("listening on", kWaitMs) ? std::move(sim) : nullptr;
 }
 
-// The steps of a table of tests/tools, as (verb, the rest of the line).
-std::vector<std::pair<std::string, std::string>> table(const std::string& name) {
-  std::ifstream in(sourcePath("tests/tools/" + name));
-  std::vector<std::pair<std::string, std::string>> rows;
-  for (std::string line; std::getline(in, line);)
-    if (!line.empty() && line[0] != '#') {
-      const size_t blank = std::min(line.find(' '), line.size());
-      rows.emplace_back(line.substr(0, blank), line.substr(std::min(line.size(), blank + 1)));
-    }
-  EXPECT_FALSE(rows.empty()) << name;
-  return rows;
-}
-
 TEST(KeydSim, StepsOfTheTableThenTheEndOfItsInput) {
   UdpPeer a, b;
   auto sim = startSim({});
   ASSERT_TRUE(sim);
-  for (const auto& [verb, text] : table("keyd-sim.cases")) {
-    SCOPED_TRACE(verb + " " + text.substr(0, 100));
+  for (const auto& [number, verb, text] : readTable("tests/tools/keyd-sim.cases")) {
+    SCOPED_TRACE("keyd-sim.cases:" + std::to_string(number));
     UdpPeer& peer = verb.find('B') == std::string::npos ? a : b;
     if (verb == "in") {
       ASSERT_TRUE(sim->writeStdin(text + "\n"));
@@ -148,7 +135,7 @@ TEST(Dissector, ShowsEveryExampleAndNamesTheRuleAMalformedDatagramBreaks) {
   };
   for (const auto& [name, bytes] : protocolPage().examples) send("out", bytes);
   std::string expected;
-  for (const auto& [verb, text] : table("dissector.cases"))
+  for (const auto& [number, verb, text] : readTable("tests/tools/dissector.cases"))
     verb == "show" ? void(expected += text + "\n") : send(verb, hexBytes(text));
   sim->signal(SIGTERM);
   ASSERT_EQ(sim->wait(kWaitMs), 0);
