@@ -136,6 +136,10 @@ TEST(EventPumpTest, AFullQueueHoldsThePosterBackUntilThereIsRoom) {
 }
 
 TEST(MiniClientTest, PingQueueKeepAliveSegmentsAndOnlyGoodDatagramsOfAtMost2048Bytes) {
+  cMiniClient unconnected;  // its queue is bounded
+  EXPECT_EQ(unconnected.connectServer("", 5555), 0);
+  for (unsigned i = 0; i < cMiniClient::kTxQueueBound + 5; ++i) unconnected.sendNoReply(numbered(i));
+  EXPECT_EQ(unconnected.queued(), cMiniClient::kTxQueueBound);
   Listener listener("");
   testsupport::UdpPeer peer;
   cMiniClient client;
@@ -172,13 +176,6 @@ TEST(MiniClientTest, PingQueueKeepAliveSegmentsAndOnlyGoodDatagramsOfAtMost2048B
   for (const Bytes& d : {Bytes{}, Bytes{0xde, 0xad, 0xbe, 0xef, 0x01}, longer, of2048(2)})
     ASSERT_TRUE(peer.reply(d));
   EXPECT_EQ(seen(1), Lines{"3:2"});
-}
-
-TEST(MiniClientTest, TheQueueOfAnUnconnectedClientIsBounded) {
-  cMiniClient unconnected;
-  EXPECT_EQ(unconnected.connectServer("", 5555), 0);
-  for (unsigned i = 0; i < cMiniClient::kTxQueueBound + 5; ++i) unconnected.sendNoReply(numbered(i));
-  EXPECT_EQ(unconnected.queued(), cMiniClient::kTxQueueBound);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <fstream>
+#include <utility>
 
 #include "system.h"
 
@@ -223,23 +224,18 @@ TEST(Bridge, TlsAndPasswordsAcceptedAndRefused) {
   EXPECT_EQ(std::count(lines.begin(), lines.end(), cases[0].second), 1);  // only the first got in
 }
 
-// Settings that cannot work end the bridge at once: status 2, one line.
+// Settings that cannot work (bridge-settings.cases) end the bridge at once: status 2, one line.
 TEST(Bridge, UnusableSettingsEndItWithStatus2AndOneLine) {
-  const std::string at = "keyd-bridge: /etc/ram/keyd-bridge.conf: ";
-  const std::pair<std::string, std::string> cases[] = {
-      {"", "site.id is missing (letters, digits, '-' and '_', 1 to 64 characters)"},
-      {"site.id=a.b\n", "site.id \"a.b\" is not 1 to 64 letters, digits, '-' and '_'"},
-      {"site.id=" + std::string(65, 'a') + "\n",
-       "site.id \"" + std::string(65, 'a') + "\" is not 1 to 64 letters, digits, '-' and '_'"},
-      {"site.id=s\nmqtt.prefix=keyd/+\n",
-       "mqtt.prefix must be a topic level text without '+' and '#'"},
-      {"site.id=s\nmqtt.password_file=/etc/ram/none\n",
-       "mqtt.password_file /etc/ram/none cannot be read or has no first line"}};
-  for (const auto& [conf, line] : cases) {
-    writeConf(conf, "", "/etc/ram/keyd-bridge.conf");
+  std::string conf;
+  for (const auto& [number, verb, text] : readTable("tests/system/bridge-settings.cases")) {
+    if (verb == "conf") {
+      conf += text + "\n";
+      continue;
+    }
+    writeConf(std::exchange(conf, ""), "", "/etc/ram/keyd-bridge.conf");
     auto b = Child::start({programPath("keyd-bridge")});
-    EXPECT_EQ(b->wait(kWaitMs), 2) << conf;
-    EXPECT_EQ(b->drainStderr(), at + line + "\n");
+    EXPECT_EQ(b->wait(kWaitMs), 2) << "bridge-settings.cases:" << number;
+    EXPECT_EQ(b->drainStderr(), "keyd-bridge: /etc/ram/keyd-bridge.conf: " + text + "\n");
   }
   auto version = Child::start({programPath("keyd-bridge"), "--version"});
   EXPECT_EQ(version->readLine(kWaitMs), "keyd-bridge " KEYD_VERSION);
