@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # plant-faults.sh [--list] [--full] [ID...]: shows that the test suite catches
 # real faults. Each fault of scripts/faults.txt (or only the IDs given) is
-# planted into the product code on its own: the file is changed, its
+# planted into the product code on its own: the file is changed (one or
+# more find/replace parts, each text found exactly once), its
 # configuration is built into build/plant-CONFIG, the fault's hint tests run
 # first and, when none of them fails, the whole suite of that configuration
 # (without the fuzz smoke tests); then the file is restored and checked
@@ -57,11 +58,12 @@ def parse():
             body = None
         elif line.startswith("--- "):
             which = line[4:].strip()
-            if record is None or which not in ("find", "replace") or which in record:
+            edits = record.setdefault("edits", []) if record is not None else None
+            if which == "find" and edits is not None and (not edits or "replace" in edits[-1]):
+                edits.append({})
+            elif which != "replace" or not edits or "replace" in edits[-1]:
                 fail(f"line {number}: unexpected '{line}'")
-            if which == "replace" and "find" not in record:
-                fail(f"line {number}: '--- replace' before '--- find'")
-            body = record[which] = []
+            body = edits[-1][which] = []
         elif body is not None:
             body.append(line)
         elif line.strip() == "" or line.startswith("#"):
@@ -74,13 +76,15 @@ def parse():
     seen = set()
     for r in records:
         where = f"fault {r['id']} (line {r['line']})"
-        for key in ("find", "replace"):
-            if key not in r:
-                fail(f"{where}: no '--- {key}' part")
-            body = r[key]
-            while body and body[-1].strip() == "":
-                body.pop()
-            r[key] = "\n".join(body)
+        if not r.get("edits") or "replace" not in r["edits"][-1]:
+            fail(f"{where}: no '--- find' and '--- replace' parts")
+        for edit in r["edits"]:
+            for key, body in edit.items():
+                while body and body[-1].strip() == "":
+                    body.pop()
+                edit[key] = "\n".join(body)
+            if edit["find"] == "" or edit["find"] == edit["replace"]:
+                fail(f"{where}: a find text is empty or equal to its replacement")
         if not re.fullmatch(r"[A-Za-z0-9][A-Za-z0-9_.-]*", r["id"]):
             fail(f"{where}: an id is letters, digits, '.', '_' and '-'")
         if r["id"] in seen:
@@ -88,12 +92,10 @@ def parse():
         seen.add(r["id"])
         if not r.get("desc"):
             fail(f"{where}: no 'desc:'")
-        if not re.match(r"(lib|src|tools)/", r.get("file", "")) or not os.path.isfile(r["file"]):
-            fail(f"{where}: 'file:' must name a file under lib/, src/ or tools/")
+        if not re.match(r"(lib|src|tools|console)/", r.get("file", "")) or not os.path.isfile(r["file"]):
+            fail(f"{where}: 'file:' must name a file under lib/, src/, tools/ or console/")
         if r["config"] not in CONFIGS:
             fail(f"{where}: 'config:' is one of {', '.join(CONFIGS)}")
-        if r["find"] == "" or r["find"] == r["replace"]:
-            fail(f"{where}: the find text is empty or equal to the replacement")
         if re.search(r"[\t\x1f]", r["hint"] + r["desc"]):
             fail(f"{where}: no tabs in 'hint:' or 'desc:'")
     return records
@@ -107,12 +109,14 @@ elif cmd == "apply":
     record = next(r for r in parse() if r["id"] == args[0])
     with open(record["file"], encoding="utf-8", errors="surrogateescape", newline="") as f:
         text = f.read()
-    count = text.count(record["find"])
-    if count != 1:
-        print(f"the text to find occurs {count} times")
-        sys.exit(3)
+    for number, edit in enumerate(record["edits"], 1):
+        count = text.count(edit["find"])
+        if count != 1:
+            print(f"the text to find (part {number}) occurs {count} times")
+            sys.exit(3)
+        text = text.replace(edit["find"], edit["replace"], 1)
     with open(record["file"], "w", encoding="utf-8", errors="surrogateescape", newline="") as f:
-        f.write(text.replace(record["find"], record["replace"], 1))
+        f.write(text)
 
 elif cmd == "table":
     rows_path, md_path = args
