@@ -1,11 +1,11 @@
 // keyd-sim and the conversation of docs/protocol.md through the real
 // programs: keyd-sim's lines and datagrams (keyd-sim.cases), its cabinet
 // answering every request of the translator with the page's bytes and
-// publications, and the dissector over its capture (dissector.cases).
+// publications and refusing bad files (cabinet.cases), and the dissector
+// over its capture (dissector.cases).
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <cstring>
 #include <fstream>
 #include <regex>
 
@@ -99,21 +99,18 @@ TEST(Cabinet, AnswersEveryRequestOfTheTranslatorAsThePageShows) {
 
 TEST(Cabinet, RefusesABadFileNamingTheMember) {
   const std::string good = readFile(sourcePath("etc/cabinet.json"));
-  const char* rows[][3] = {
-      {"4660", "4294967295", "key.serial: expected an integer 0..4294967294"},
-      {"\"box-1\"", "\" \"", "key.box: expected a text"},
-      {"8080", "0", "server.port: expected an integer 1..65534"},
-      {"\"0102030405\"", "\"01020304\"", "locks[0].tag: expected 10 hex digits"},
-      {"\"00000000ff\"", "\"0102030405\"", "locks[1].tag: 0102030405 twice"},
-      {"\"type\": 2", "\"type\": 2, \"x\": 1", "locks[2].x: unknown member"},
-      {"\"transactions\": 12,", "", "transactions: missing"},
-      {"{", "", "not a JSON file"}};
-  for (const auto& [from, to, why] : rows) {
-    std::string text = good;
-    std::ofstream("/etc/ram/bad.json") << text.replace(text.find(from), std::strlen(from), to);
+  std::string text;
+  for (const auto& [number, verb, rest] : readTable("tests/tools/cabinet.cases")) {
+    const size_t arrow = rest.find(" =>");
+    if (verb == "edit") {
+      text = good;
+      text.replace(text.find(rest.substr(0, arrow)), arrow, rest.substr(std::min(rest.size(), arrow + 4)));
+      continue;
+    }
+    std::ofstream("/etc/ram/bad.json") << text;
     auto sim = Child::start({programPath("keyd-sim"), "--cabinet", "/etc/ram/bad.json"});
-    EXPECT_TRUE(sim && sim->wait(kWaitMs) == 2) << why;
-    EXPECT_EQ(sim->drainStderr().find(std::string("cabinet /etc/ram/bad.json: ") + why), 10u);
+    EXPECT_TRUE(sim && sim->wait(kWaitMs) == 2) << "cabinet.cases:" << number;
+    EXPECT_EQ(sim->drainStderr().find("cabinet /etc/ram/bad.json: " + rest), 10u);
   }
 }
 
@@ -134,15 +131,14 @@ TEST(Dissector, ShowsEveryExampleAndNamesTheRuleAMalformedDatagramBreaks) {
     }
   };
   for (const auto& [name, bytes] : protocolPage().examples) send("out", bytes);
-  std::string expected;
-  for (const auto& [number, verb, text] : readTable("tests/tools/dissector.cases"))
-    verb == "show" ? void(expected += text + "\n") : send(verb, hexBytes(text));
+  std::string expected, fields;
+  for (const auto& [number, verb, text] : readTable("tests/tools/dissector.cases")) {
+    if (verb == "show") expected += text + "\n";
+    else if (verb == "field") fields += " -e " + text;
+    else send(verb, hexBytes(text));
+  }
   sim->signal(SIGTERM);
   ASSERT_EQ(sim->wait(kWaitMs), 0);
-  const std::string fields =
-      " -e udp.srcport -e udp.dstport -e ip.checksum.status -e kmsg.id -e kmsg.seq -e kmsg.more"
-      " -e kmsg.tag_count -e kmsg.tag.id -e kmsg.tag.type -e kmsg.tag.length -e kmsg.tag.str"
-      " -e kmsg.tag.u32 -e kmsg.tag.u16 -e kmsg.tag.u8 -e kmsg.tag.bytes -e _ws.expert.message";
   ASSERT_EQ(std::system(("tshark -X lua_script:" + sourcePath("tools/wireshark/kmsg.lua") +
                          " -o ip.check_checksum:TRUE -r /etc/ram/d.pcap -T fields -E occurrence=a" +
                          fields + " >/etc/ram/d.txt 2>/dev/null")
