@@ -1,5 +1,6 @@
 // Child: a program of ours started by a test, with its standard input,
-// output and error on pipes, so tests talk to the real binaries.
+// output and error on pipes, so tests talk to the real binaries; below it,
+// the files of the source tree that tests read (tables, the protocol page).
 //
 // The test owns the Child; destroying it kills and reaps a process that is
 // still running. One test thread uses a Child at a time.
