@@ -59,7 +59,7 @@ inside() {
   echo "bench: micro benchmarks, log level DEBUG to a file" >&2
   write_conf DEBUG 3600
   rm -f /etc/ram/keyd-translator.log
-  timeout 120 "$bin/micro_bench" --broker --benchmark_filter='^broker/' \
+  timeout 120 "$bin/micro_bench" --broker --benchmark_filter='^broker/(set|unlock)' \
     --benchmark_min_time="$min_time" --benchmark_format=csv \
     > "$work/micro-debug.csv" 2> "$work/micro-debug.err"
   stat -c %s /etc/ram/keyd-translator.log > "$work/debug-log-bytes" 2>/dev/null || echo 0 > "$work/debug-log-bytes"
