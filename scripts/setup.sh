@@ -12,6 +12,7 @@ packages=(
   clang libclang-rt-14-dev                      # fuzzing (libFuzzer)
   util-linux                                    # unshare, for the sandboxes
   tshark                                        # the dissector's test (tools/wireshark)
+  gnuplot-nox                                   # bench/run.sh's site-size plot
 )
 
 sudo=""
