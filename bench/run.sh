@@ -223,7 +223,7 @@ awk '{ printf "| %d | %.2f | %.3f | %.2f | %.3f |\n", $1, $2, $2 / $1, $3, $3 / 
 plot=${BENCH_PLOT:-$root/docs/site-size.png}
 if command -v gnuplot > /dev/null; then
   gnuplot <<EOF
-set terminal pngcairo size 800,500
+set terminal pngcairo size 800,500 noenhanced
 set output '$plot'
 set title 'CPU per configuration report by the size of the site (log INFO)'
 set xlabel 'locks of the site'

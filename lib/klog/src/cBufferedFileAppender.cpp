@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <exception>
@@ -23,11 +24,17 @@ struct FilePeek : log4cpp::FileAppender {
   }
 };
 
+// Set once the flush thread's registry is gone (the process's static
+// destructors ran it down). log4cpp deletes the appenders it still knows
+// by name only after that, from its own static destructors: those then
+// neither register nor wait for the thread.
+std::atomic<bool> gFlusherGone{false};
+
 // The flush thread and the appenders it serves. It sleeps until a line
 // waits, then lets kDelay pass and writes what every appender holds; with
 // nothing waiting it never wakes. Its static instance lives until the
-// process's static destructors run: it then stops the thread and writes
-// what waits.
+// process's static destructors run: it then stops the thread, writes what
+// waits and has every later line written at once.
 class Flusher {
  public:
   static Flusher& get() {
@@ -65,7 +72,12 @@ class Flusher {
     }
     mWakeUp.notify_one();
     if (mThread.joinable()) mThread.join();
-    forEach([](cBufferedFileAppender& a) { a.flush(); });
+    {
+      std::lock_guard<std::mutex> guard(mMembers);
+      for (cBufferedFileAppender* appender : mAppenders) appender->finish();
+      mAppenders.clear();
+      gFlusherGone.store(true);
+    }
   }
 
  private:
@@ -108,11 +120,14 @@ cBufferedFileAppender::cBufferedFileAppender(std::unique_ptr<log4cpp::FileAppend
   if (auto* pattern = dynamic_cast<log4cpp::PatternLayout*>(mLayout))
     mFormatsItself = parse(pattern->getConversionPattern());
   mBuffer.reserve(kBlock + 1024);
-  Flusher::get().add(this);
+  if (gFlusherGone.load())
+    mWriteThrough = true;
+  else
+    Flusher::get().add(this);
 }
 
 cBufferedFileAppender::~cBufferedFileAppender() {
-  Flusher::get().remove(this);
+  if (!gFlusherGone.load()) Flusher::get().remove(this);
   flush();
 }
 
@@ -140,16 +155,18 @@ void cBufferedFileAppender::flush() {
   writeOut();
 }
 
-void cBufferedFileAppender::flushAll() {
-  Flusher::get().forEach([](cBufferedFileAppender& a) { a.flush(); });
+void cBufferedFileAppender::finish() {
+  std::lock_guard<std::mutex> guard(mMutex);
+  writeOut();
+  mWriteThrough = true;
 }
 
 void cBufferedFileAppender::finishAll() {
-  Flusher::get().forEach([](cBufferedFileAppender& a) {
-    std::lock_guard<std::mutex> guard(a.mMutex);
-    a.writeOut();
-    a.mWriteThrough = true;
-  });
+  if (!gFlusherGone.load()) Flusher::get().forEach([](cBufferedFileAppender& a) { a.finish(); });
+}
+
+void cBufferedFileAppender::flushAll() {
+  if (!gFlusherGone.load()) Flusher::get().forEach([](cBufferedFileAppender& a) { a.flush(); });
 }
 
 // A line that became a LoggingEvent (the categories' own way): the layout
@@ -179,7 +196,7 @@ void cBufferedFileAppender::added(std::unique_lock<std::mutex>& lock, int priori
     return;
   }
   lock.unlock();
-  if (wasEmpty) Flusher::get().wake();
+  if (wasEmpty && !gFlusherGone.load()) Flusher::get().wake();
 }
 
 void cBufferedFileAppender::writeOut() {

@@ -61,6 +61,8 @@ class cBufferedFileAppender : public log4cpp::AppenderSkeleton {
                   const timeval& when);
   // Writes what waits now.
   void flush();
+  // Writes what waits and every later line at once.
+  void finish();
 
   // flush() of every appender of this kind.
   static void flushAll();
