@@ -13,6 +13,7 @@ packages=(
   util-linux                                    # unshare, for the sandboxes
   tshark                                        # the dissector's test (tools/wireshark)
   gnuplot-nox                                   # bench/run.sh's site-size plot
+  valgrind                                      # bench/callgrind.sh
 )
 
 sudo=""
