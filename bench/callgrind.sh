@@ -21,15 +21,8 @@ locks=("$@")
 if [[ ${CALLGRIND_INSIDE:-} == 1 ]]; then
   bin=$BIN
   echo '# the bus ports at their defaults' > /etc/ram/nembad.conf
-  cat > /etc/ram/keyd-translator.conf <<EOF
-host=127.0.0.1
-pingTime=3600
-log4cpp.rootCategory=$level, file
-log4cpp.appender.file=FileAppender
-log4cpp.appender.file.fileName=/etc/ram/keyd-translator.log
-log4cpp.appender.file.layout=PatternLayout
-log4cpp.appender.file.layout.ConversionPattern=%d %p %c: %m%n
-EOF
+  source "$(dirname "$0")/conf.sh"
+  write_conf "$level" 3600
   "$bin/nembad" > /etc/ram/nembad.out 2>&1 &
   bus=$!
   trap 'kill $bus 2>/dev/null || true; wait $bus 2>/dev/null || true' EXIT

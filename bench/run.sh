@@ -25,19 +25,7 @@ latency=${BENCH_LATENCY_SECONDS:-5}
 min_time=${BENCH_MIN_TIME:-0.5}
 
 # The translator's configuration: log4cpp at LEVEL into a file in /etc/ram.
-write_conf() {
-  local level=$1 ping=$2
-  cat > /etc/ram/keyd-translator.conf <<EOF
-host=127.0.0.1
-pingTime=$ping
-subscriptions=UNKNOWN
-log4cpp.rootCategory=$level, file
-log4cpp.appender.file=FileAppender
-log4cpp.appender.file.fileName=/etc/ram/keyd-translator.log
-log4cpp.appender.file.layout=PatternLayout
-log4cpp.appender.file.layout.ConversionPattern=%d %p %c: %m%n
-EOF
-}
+source "$here/conf.sh"  # write_conf LEVEL PINGTIME
 
 # Inside the sandbox: bus daemon, micro benchmarks (INFO, then DEBUG to a
 # file), then the end-to-end driver, which starts the translator and the
