@@ -22,11 +22,12 @@ lintian --fail-on error "$deb" >"$out/lintian.log" 2>&1 || fail "lintian: $(cat 
 
 # The units, with ExecStart in the unpacked tree (verify wants the programs);
 # verify's warnings reach the console only when told to.
-units=(nembad keyd-translator keyd-bridge keyd-console)
-for u in "${units[@]}"; do
+units=()
+for u in nembad keyd-translator keyd-bridge keyd-console; do
   sed "s#^ExecStart=/#ExecStart=$root/#" "$root/lib/systemd/system/$u.service" >"$out/$u.service"
+  units+=("$out/$u.service")
 done
-verify=$(SYSTEMD_LOG_TARGET=console systemd-analyze verify --man=no "${units[@]/#/$out/}" 2>&1) &&
+verify=$(SYSTEMD_LOG_TARGET=console systemd-analyze verify --man=no "${units[@]}" 2>&1) &&
   [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
 # The users, then /etc/ram: made with the defaults, and never overwritten;
 # the console's users file: empty, for root and the console's group.
