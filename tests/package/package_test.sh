@@ -57,7 +57,8 @@ for p in "$root"/usr/sbin/{nembad,keyd-translator,keyd-bridge} "$root"/usr/bin/{
   name=${p##*/}
   grep -qa "usage: $name" "$p" || [ "$name" = keyd-console ] || continue
   page=$(MANWIDTH=200 man -l "$root"/usr/share/man/man[18]/"$name".[18].gz 2>/dev/null)
-  for opt in $("$p" --help | grep -oE -- '--[a-z][a-z-]+' | sort -u); do
+  help=$("$p" --help) || fail "$name --help failed"
+  for opt in $(grep -oE -- '--[a-z][a-z-]+' <<<"$help" | sort -u); do
     grep -qF -- "$opt" <<<"$page" || fail "the man page of $name lacks $opt"
   done
 done
