@@ -37,7 +37,9 @@ void addConfigTags(KMsg& m, int variant, int locks, const uint32_t* count) {
   m.addTag(KTagFactory::createKTag(TAG_TRANS_CNT, *count));
   for (int i = 0; i < locks; ++i) {
     const unsigned char last = static_cast<unsigned char>(i == locks - 1 ? 0x40 + variant : i);
-    const unsigned char rf[5] = {0x01, 0x02, 0x03, static_cast<unsigned char>(0x10 + i), last};
+    // Every lock its own tag, at any count (the first 200 as they always were).
+    const unsigned char rf[5] = {0x01, 0x02, static_cast<unsigned char>(0x03 + i / 200),
+                                 static_cast<unsigned char>(0x10 + i % 200), last};
     m.addTag(KTagFactory::createKTag(TAG_LOCK_TAG, rf, 5));
   }
 }
@@ -63,6 +65,12 @@ Report makeReport(int variant, int locks) {
   whole->getMsg(r.bytes.data(), static_cast<unsigned short>(r.bytes.size()));
   r.countAt = prefix.mSize + 2u + KMSG_TAG_HEADER_SIZE;
   return r;
+}
+
+int maxLocksPerDatagram() {
+  int locks = 1;
+  while (makeReport(0, locks + 1).bytes.size() <= kLargestDatagram) ++locks;
+  return locks;
 }
 
 void Report::setCount(uint32_t value) {

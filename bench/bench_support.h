@@ -44,6 +44,11 @@ struct Report {
 };
 Report makeReport(int variant, int locks);
 
+// The largest datagram the translator reads.
+constexpr size_t kLargestDatagram = 2048;
+// The most locks a report of makeReport holds within kLargestDatagram.
+int maxLocksPerDatagram();
+
 // The report number a publication carries: "TAG_TRANS_CNT" of a JSON
 // document (the translator's), or the transaction count tag of a raw key
 // message (the bare relay's).

@@ -11,7 +11,8 @@
 //     until a loss, then bisecting; a rate fails when it loses twice in a
 //     row; the two searches take turns step by step, so both see the same
 //     background load);
-//   - for each target, publication latency p50/p99 at --latency-rate;
+//   - for each target, publication latency p50/p99 at --latency-rate, in
+//     five rounds in which the targets take turns;
 //   - the translator's VmRSS after all that, with the number of reports.
 // Every report is a change: two configurations (their last lock differs)
 // alternate, and the transaction count carries the report's sequence
@@ -82,6 +83,8 @@ struct Options {
   bool threadDetail = false;  // per-thread CPU and wake-ups of each step
   int busPid = 0;             // the bus daemon, for its CPU per report
   std::string latencyDump;    // folder for the latency samples, one file per target
+  bool translatorOnly = false;  // no relay: the translator's search alone
+  std::string logFile;          // the translator's log, counted after it stopped
 };
 
 [[noreturn]] void usage() {
@@ -90,7 +93,7 @@ struct Options {
                "[--broadcaster-port N] [--log-dir DIR] [--idle-seconds S] [--step-seconds S] "
                "[--start-rate R] [--max-rate R] [--bisections K] [--latency-rate R] "
                "[--latency-seconds S] [--thread-detail 0|1] [--bus-pid PID] "
-               "[--latency-dump DIR]\n");
+               "[--latency-dump DIR] [--translator-only 0|1] [--log-file PATH]\n");
   std::exit(2);
 }
 
@@ -115,9 +118,13 @@ Options parse(int argc, char** argv) {
     else if (k == "--thread-detail") o.threadDetail = std::atoi(v) != 0;
     else if (k == "--bus-pid") o.busPid = std::atoi(v);
     else if (k == "--latency-dump") o.latencyDump = v;
+    else if (k == "--translator-only") o.translatorOnly = std::atoi(v) != 0;
+    else if (k == "--log-file") o.logFile = v;
     else usage();
   }
-  if (o.translator.empty() || o.relay.empty() || o.channeler <= 0 || o.broadcaster <= 0) usage();
+  if (o.translator.empty() || (o.relay.empty() && !o.translatorOnly) || o.channeler <= 0 ||
+      o.broadcaster <= 0)
+    usage();
   return o;
 }
 
@@ -342,6 +349,7 @@ int Driver::run() {
     bool retrying = false;  // the rate of t.next lost once already
     bool done = false;
     uint64_t reports = 0;
+    uint64_t published = 0;  // publications matched to its reports, in all steps
     StepResult bestStep;
   };
   Target targets[2];
@@ -358,6 +366,9 @@ int Driver::run() {
     return 1;
   }
   targets[0].peer = *tPeer;
+  const int targetCount = mOpt.translatorOnly ? 1 : 2;
+  if (mOpt.translatorOnly) targets[1].done = true;
+  if (!mOpt.translatorOnly) {
   targets[1].proc = spawn({mOpt.relay, "--channeler-port", std::to_string(mOpt.channeler),
                            "--max-seconds", "600"},
                           mOpt.logDir + "/relay.out");
@@ -371,6 +382,7 @@ int Driver::run() {
     return 1;
   }
   targets[1].peer = *rPeer;
+  }
   const pid_t translatorPid = targets[0].proc.pid();
 
   // Idle: the translator's CPU with no traffic.
@@ -406,6 +418,7 @@ int Driver::run() {
       any = true;
       const StepResult s = runBatch(t.peer, t.proc.pid(), t.next, mOpt.stepSeconds, nullptr);
       t.reports += s.sent;
+      t.published += s.received + s.duplicates;
       std::fprintf(stderr,
                    "e2e_bench: %-10s target %8.0f/s sent %7u at %8.0f/s received %7u dup %u "
                    "kernel drops %lld; CPU us/report: target %.1f (%.0f%% user) bus %.1f "
@@ -451,7 +464,8 @@ int Driver::run() {
     }
     if (!any) break;
   }
-  for (Target& t : targets) {
+  for (int i = 0; i < targetCount; ++i) {
+    Target& t = targets[i];
     const std::string n = t.name;
     result(n + "_lossless_reports_per_s", t.best);
     result(n + "_first_loss_target_per_s", t.hi);
@@ -462,24 +476,43 @@ int Driver::run() {
     result(n + "_driver_cpu_us_per_report", t.bestStep.driverUsPerReport);
   }
 
-  // Latency at a fixed rate.
-  for (Target& t : targets) {
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    std::vector<int64_t> lat;
-    const StepResult s =
-        runBatch(t.peer, t.proc.pid(), mOpt.latencyRate, mOpt.latencySeconds, &lat);
-    t.reports += s.sent;
-    std::fprintf(stderr, "e2e_bench: %-10s latency run: sent %u received %u\n", t.name, s.sent,
-                 s.received);
-    result(std::string(t.name) + "_latency_reports", s.sent);
-    result(std::string(t.name) + "_latency_lost", s.sent - s.received);
-    result(std::string(t.name) + "_latency_p50_us", percentile(lat, 50));
-    result(std::string(t.name) + "_latency_p99_us", percentile(lat, 99));
-    result(std::string(t.name) + "_latency_max_us", percentile(lat, 100));
+  // Latency at a fixed rate, in kLatencyRounds rounds in which the targets
+  // take turns: both meet the same background load.
+  constexpr int kLatencyRounds = 5;
+  struct Latency {
+    std::vector<int64_t> samples;
+    uint32_t sent = 0, received = 0;
+    double cpu = 0, bus = 0, driver = 0;  // summed over the rounds
+  } latency[2];
+  for (int round = 0; round < kLatencyRounds && mOpt.latencySeconds > 0; ++round) {
+    for (int i = 0; i < targetCount; ++i) {
+      Target& t = targets[i];
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      const StepResult s = runBatch(t.peer, t.proc.pid(), mOpt.latencyRate,
+                                    mOpt.latencySeconds / kLatencyRounds, &latency[i].samples);
+      t.reports += s.sent;
+      t.published += s.received + s.duplicates;
+      latency[i].sent += s.sent;
+      latency[i].received += s.received;
+      latency[i].cpu += s.cpuUsPerReport / kLatencyRounds;
+      latency[i].bus += s.busUsPerReport / kLatencyRounds;
+      latency[i].driver += s.driverUsPerReport / kLatencyRounds;
+    }
+  }
+  for (int i = 0; i < targetCount && mOpt.latencySeconds > 0; ++i) {
+    const Latency& l = latency[i];
+    const std::string n = targets[i].name;
+    std::fprintf(stderr, "e2e_bench: %-10s latency runs: sent %u received %u\n", n.c_str(), l.sent,
+                 l.received);
+    result(n + "_latency_reports", l.sent);
+    result(n + "_latency_lost", l.sent - l.received);
+    result(n + "_latency_p50_us", percentile(l.samples, 50));
+    result(n + "_latency_p99_us", percentile(l.samples, 99));
+    result(n + "_latency_max_us", percentile(l.samples, 100));
     // CPU per report at this fixed rate: comparable between the targets.
-    result(std::string(t.name) + "_latency_cpu_us_per_report", s.cpuUsPerReport);
-    result(std::string(t.name) + "_latency_bus_cpu_us_per_report", s.busUsPerReport);
-    result(std::string(t.name) + "_latency_driver_cpu_us_per_report", s.driverUsPerReport);
+    result(n + "_latency_cpu_us_per_report", l.cpu);
+    result(n + "_latency_bus_cpu_us_per_report", l.bus);
+    result(n + "_latency_driver_cpu_us_per_report", l.driver);
   }
 
   std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -488,9 +521,27 @@ int Driver::run() {
   result("translator_rss_peak_kib", statusField(translatorPid, "VmHWM"));
   result("stray_publications", static_cast<double>(mStray.load()));
 
+  // Every publication is in: the translator is idle when it stops.
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const int status = targets[0].proc.stop();
   for (Target& t : targets) t.proc.stop();
   mStop.store(true);
   receiver.join();
+  if (!mOpt.logFile.empty()) {
+    // Its log after a SIGTERM: a line for every publication, none lost.
+    long lines = 0, sent = 0, handled = 0;
+    std::ifstream in(mOpt.logFile);
+    for (std::string line; std::getline(in, line);) {
+      ++lines;
+      sent += line.find("CFG Message Sent") != std::string::npos;
+      handled += line.find("Set Msg Handled!") != std::string::npos;
+    }
+    result("translator_stop_status", status);
+    result("translator_log_lines", static_cast<double>(lines));
+    result("translator_log_cfg_sent_lines", static_cast<double>(sent));
+    result("translator_log_handled_lines", static_cast<double>(handled));
+    result("translator_publications", static_cast<double>(targets[0].published + mStray.load()));
+  }
   return 0;
 }
 

@@ -22,6 +22,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -113,8 +114,9 @@ kmsgBroker* gBench = nullptr;  // owned by main
 
 // The unchanged configuration, as the key daemon repeats it: compared with
 // the current summary and dropped (the ping interval is an hour).
-void BM_HandleSetUnchanged(benchmark::State& state) {
-  const std::unique_ptr<KMsg> report = makeReport(0);
+// locks: the number of locks of the site.
+void BM_HandleSetUnchanged(benchmark::State& state, int locks) {
+  const std::unique_ptr<KMsg> report = bench::makeReportMsg(0, locks, 7);
   gBench->onMessage(report.get());  // current summary: this configuration
   for (auto _ : state) gBench->onMessage(report.get());
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
@@ -122,8 +124,9 @@ void BM_HandleSetUnchanged(benchmark::State& state) {
 
 // Two configurations in turn: every report replaces the summary and is
 // published as "site_info" to the live bus daemon.
-void BM_HandleSetChanged(benchmark::State& state) {
-  const std::unique_ptr<KMsg> reports[2] = {makeReport(0), makeReport(1)};
+void BM_HandleSetChanged(benchmark::State& state, int locks) {
+  const std::unique_ptr<KMsg> reports[2] = {bench::makeReportMsg(0, locks, 7),
+                                            bench::makeReportMsg(1, locks, 7)};
   size_t i = 0;
   for (auto _ : state) gBench->onMessage(reports[i++ & 1].get());
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
@@ -151,19 +154,64 @@ void BM_UnlockKnownLock(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }
 
+// The profile mode: the body of one broker benchmark `count` times in a
+// plain loop, outside Google Benchmark, so an instruction counter (valgrind
+// --tool=callgrind --toggle-collect='*profileLoop*') sees exactly that many
+// calls. Returns false for an unknown name.
+__attribute__((noinline)) bool profileLoop(const std::string& name, long count, int locks) {
+  const std::unique_ptr<KMsg> reports[2] = {bench::makeReportMsg(0, locks, 7),
+                                            bench::makeReportMsg(1, locks, 7)};
+  if (name == "set_unchanged") {
+    for (long i = 0; i < count; ++i) gBench->onMessage(reports[0].get());
+  } else if (name == "set_changed") {
+    for (long i = 0; i < count; ++i) gBench->onMessage(reports[i & 1].get());
+  } else {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-// micro_bench [--broker] [Google Benchmark options]: --broker adds the
-// broker benchmarks (needs the sandbox); their names carry the log level
-// that the configuration file gave the broker.
+// micro_bench [--broker] [--profile NAME COUNT LOCKS] [Google Benchmark
+// options]: --broker adds the broker benchmarks (needs the sandbox); their
+// names carry the log level that the configuration file gave the broker,
+// and "broker/site_*" the number of locks of the site (1, 10, 50, 100 and
+// the most one datagram holds), timed with the process's CPU time (the bus
+// client's I/O thread included). --profile runs only the body of
+// "set_changed" or "set_unchanged" COUNT times for a site of LOCKS locks
+// (for callgrind; see profileLoop).
 int main(int argc, char** argv) {
   bool withBroker = false;
+  std::string profile;
+  long profileCount = 0;
+  int profileLocks = kLocks;
   std::vector<char*> args;
   for (int i = 0; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--broker") == 0)
+    if (std::strcmp(argv[i], "--broker") == 0) {
       withBroker = true;
-    else
+    } else if (std::strcmp(argv[i], "--profile") == 0 && i + 3 < argc) {
+      profile = argv[i + 1];
+      profileCount = std::atol(argv[i + 2]);
+      profileLocks = std::atoi(argv[i + 3]);
+      i += 3;
+    } else {
       args.push_back(argv[i]);
+    }
+  }
+  if (!profile.empty()) {
+    if (profileCount < 1 || profileLocks < 1 || profileLocks > bench::maxLocksPerDatagram()) {
+      std::fprintf(stderr, "micro_bench: --profile NAME COUNT LOCKS (1..%d locks)\n",
+                   bench::maxLocksPerDatagram());
+      return 2;
+    }
+    KeyDaemonSink profileSink;
+    kmsgBroker profileBroker;
+    gBench = &profileBroker;
+    const bool known = profileLoop(profile, profileCount, profileLocks);
+    gBench = nullptr;
+    if (!known) std::fprintf(stderr, "micro_bench: no profile %s\n", profile.c_str());
+    return known ? 0 : 2;
   }
   int count = static_cast<int>(args.size());
   benchmark::Initialize(&count, args.data());
@@ -180,9 +228,18 @@ int main(int argc, char** argv) {
     gBench = broker.get();
     const std::string level = cKlog("keyDTranslator").debugEnabled() ? "DEBUG" : "INFO";
     benchmark::RegisterBenchmark(("broker/set_unchanged/log:" + level).c_str(),
-                                 BM_HandleSetUnchanged);
+                                 BM_HandleSetUnchanged, kLocks);
     benchmark::RegisterBenchmark(("broker/set_changed/log:" + level).c_str(),
-                                 BM_HandleSetChanged);
+                                 BM_HandleSetChanged, kLocks);
+    for (const int locks : {1, 10, 50, 100, bench::maxLocksPerDatagram()}) {
+      const std::string suffix = "/locks:" + std::to_string(locks) + "/log:" + level;
+      benchmark::RegisterBenchmark(("broker/site_unchanged" + suffix).c_str(),
+                                   BM_HandleSetUnchanged, locks)
+          ->MeasureProcessCPUTime();
+      benchmark::RegisterBenchmark(("broker/site_changed" + suffix).c_str(), BM_HandleSetChanged,
+                                   locks)
+          ->MeasureProcessCPUTime();
+    }
     benchmark::RegisterBenchmark(("broker/unlock_known/log:" + level).c_str(),
                                  BM_UnlockKnownLock);
   }

@@ -1,9 +1,10 @@
-// soak_driver COUNT [DEADLINE_SECONDS]: the inside of scripts/soak.sh. Runs
+// soak_driver COUNT [DEADLINE_SECONDS [RATE]]: the inside of scripts/soak.sh. Runs
 // in a sandbox (own loopback, /etc/ram holding the configuration files): it
 // starts nembad and keyd-translator (their output goes to /etc/ram/nembad.out
 // and /etc/ram/keyd-translator.out), subscribes to "site_info", plays the
 // key daemon on 127.0.0.1:5555 and sends COUNT configuration reports at full
-// speed, then accounts for every one of them:
+// speed (or RATE reports per second, when given and not 0), then accounts for
+// every one of them:
 //
 //   sent = publications received + kernel UDP receive drops + bus-side loss
 //
@@ -56,7 +57,9 @@ int fail(const char* what) {
 int main(int argc, char** argv) {
   const long count = argc > 1 ? std::atol(argv[1]) : 1000000;
   const long deadlineSeconds = argc > 2 ? std::atol(argv[2]) : 900;
-  if (count < 1 || deadlineSeconds < 10) return fail("usage: soak_driver COUNT [DEADLINE_SECONDS]");
+  const double rate = argc > 3 ? std::atof(argv[3]) : 0;
+  if (count < 1 || deadlineSeconds < 10 || rate < 0)
+    return fail("usage: soak_driver COUNT [DEADLINE_SECONDS [RATE]]");
   const auto deadline = Clock::now() + std::chrono::seconds(deadlineSeconds);
 
   Child bus = spawn({programPath("nembad")}, kBusOut);
@@ -114,6 +117,11 @@ int main(int argc, char** argv) {
   long sent = 0, rssFirst = -1;
   const auto started = Clock::now();
   for (long n = 1; n <= count && Clock::now() < deadline; ++n) {
+    if (rate > 0) {  // paced: report n is due n / rate seconds after the start
+      const auto due = started + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(n / rate));
+      if (Clock::now() < due) std::this_thread::sleep_until(due);
+    }
     Report& t = reports[n % 2];
     t.setCount(static_cast<uint32_t>(n));
     while (::sendto(key, t.bytes.data(), t.bytes.size(), 0,

@@ -19,6 +19,8 @@ packages=(
   python3-paho-mqtt                             # the fleet demonstration's control room
   python3-aiohttp python3-bcrypt                # the web console (console/)
   chromium chromium-driver python3-selenium     # the console's browser test
+  gnuplot-nox                                   # bench/run.sh's site-size plot
+  valgrind                                      # bench/callgrind.sh
 )
 
 sudo=""

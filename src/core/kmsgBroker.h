@@ -28,6 +28,7 @@
 #include "cKlog.h"
 #include "cMiniClient.h"
 #include "cObjectListener.h"
+#include "cStateUuids.h"
 #include "kjson.h"
 #include "kmsg.h"
 
@@ -149,6 +150,7 @@ class kmsgBroker : public cKlog, public cObjectListener {
   std::unique_ptr<siteSum> mCurrentSiteSum;
   siteSum* mPingSiteSome = nullptr;  // the candidate being handled; not owned
   std::optional<std::string> mStateUuid;  // pump thread
+  cStateUuids mStateUuids;                // pump thread
   bool mFirstOpen = true;                 // pump thread
   std::atomic<bool> mCfgRequested{false};  // set by the main thread, cleared by the pump
   std::unique_ptr<cDustyTimer> mPingTimer;

@@ -42,6 +42,9 @@ int main(int argc, char** argv) {
   std::fputs("RUN ME LIKE A LEOPARD\n", stdout);
   std::fflush(stdout);
   startBroker();
+  // The log's waiting lines first: the process ends without destructors,
+  // and lines the other threads still write from here on go out at once.
+  cKlog::finish();
   std::fputs("Broker OUT!\n", stdout);
   std::fflush(stdout);
   // The pump, transmit, receive and timer threads are still running by

@@ -57,22 +57,38 @@ void cMiniClient::cEventPump::removeListener(cObjectListener* listener) {
   }
 }
 
-void cMiniClient::cEventPump::postEvent(KMsg* msg) {
-  std::unique_ptr<KMsg> owned(msg);
-  std::unique_lock<std::mutex> lock(mQueueMutex);
-  if (mEventQueue.size() >= kQueueBound) {
-    ++mFullCount;
-    // Once per overload, not once per datagram: under a flood this line
-    // would otherwise fill the log on the RAM disk.
-    if (!mOverloaded) {
-      mOverloaded = true;
-      mLog.warn("Event queue full (%zu messages): receiving paused", mEventQueue.size());
-    }
-    mRoom.wait(lock, [this] { return mStop || mEventQueue.size() < kQueueBound; });
-    if (mStop) return;
+bool cMiniClient::cEventPump::waitForRoom(std::unique_lock<std::mutex>& lock) {
+  ++mFullCount;
+  // Once per overload, not once per datagram: under a flood this line
+  // would otherwise fill the log on the RAM disk.
+  if (!mOverloaded) {
+    mOverloaded = true;
+    mLog.warn("Event queue full (%zu messages): receiving paused", mEventQueue.size());
   }
-  mEventQueue.push_back(std::move(owned));
-  lock.unlock();
+  mEventReady.notify_one();
+  // Woken when the pump has taken half the queue off, not for every
+  // message it takes: the two threads then take turns in batches.
+  mPosterWaiting = true;
+  mRoom.wait(lock, [this] { return mStop || mEventQueue.size() <= kQueueBound / 2; });
+  mPosterWaiting = false;
+  return !mStop;
+}
+
+void cMiniClient::cEventPump::postEvent(KMsg* msg) {
+  std::vector<std::unique_ptr<KMsg>> one;
+  one.emplace_back(msg);
+  postEvents(one);
+}
+
+void cMiniClient::cEventPump::postEvents(std::vector<std::unique_ptr<KMsg>>& batch) {
+  {
+    std::unique_lock<std::mutex> lock(mQueueMutex);
+    for (auto& msg : batch) {
+      if (mEventQueue.size() >= kQueueBound && !waitForRoom(lock)) break;
+      mEventQueue.push_back(std::move(msg));
+    }
+  }
+  batch.clear();  // after the lock: messages not queued at a stop are released here
   mEventReady.notify_one();
 }
 
@@ -94,6 +110,7 @@ size_t cMiniClient::cEventPump::queued() const {
 void cMiniClient::cEventPump::pumpLoop() {
   for (;;) {
     std::unique_ptr<KMsg> msg;
+    bool room = false;
     {
       std::unique_lock<std::mutex> lock(mQueueMutex);
       mEventReady.wait(lock, [this] { return mStop || !mEventQueue.empty(); });
@@ -108,8 +125,9 @@ void cMiniClient::cEventPump::pumpLoop() {
         mOverloaded = false;
         mLog.warn("Event queue drained: receiving was paused %lu times so far", mFullCount.load());
       }
+      room = mPosterWaiting && mEventQueue.size() <= kQueueBound / 2;
     }
-    mRoom.notify_one();
+    if (room) mRoom.notify_one();
     if (!msg) {
       mHeartbeats.fetch_add(1, std::memory_order_relaxed);
       continue;
@@ -121,7 +139,9 @@ void cMiniClient::cEventPump::pumpLoop() {
 
 // ---------------------------------------------------------------- the client
 
-cMiniClient::cMiniClient() : mLog("cMiniClient") {
+cMiniClient::cMiniClient()
+    : mLog("cMiniClient"),
+      mRxBuffers(std::make_unique<unsigned char[]>(size_t{kRxBatch} * kRxBufferSize)) {
   mLog.debug("Creating the MiniClient %p", static_cast<void*>(this));
 }
 
@@ -284,35 +304,58 @@ void cMiniClient::sendPing() {
 }
 
 void cMiniClient::receiveLoop() {
+  mmsghdr headers[kRxBatch];
+  iovec parts[kRxBatch];
+  std::vector<std::unique_ptr<KMsg>> batch;
+  batch.reserve(kRxBatch);
   while (!stopping()) {
-    // MSG_TRUNC: the result is the datagram's real length, so a datagram
-    // longer than the buffer is recognised and dropped, not parsed cut.
-    ssize_t n = ::recv(mSocket, mRxBuffer, sizeof mRxBuffer, MSG_TRUNC);
+    for (int i = 0; i < kRxBatch; ++i) {
+      parts[i] = {mRxBuffers.get() + size_t{kRxBufferSize} * i, kRxBufferSize};
+      headers[i] = {};
+      headers[i].msg_hdr.msg_iov = &parts[i];
+      headers[i].msg_hdr.msg_iovlen = 1;
+    }
+    // One call waits for the first datagram and takes those already
+    // waiting behind it. MSG_TRUNC: each length is the datagram's real one,
+    // so a datagram longer than its buffer is recognised and dropped, not
+    // parsed cut.
+    const int count = ::recvmmsg(mSocket, headers, kRxBatch, MSG_TRUNC | MSG_WAITFORONE, nullptr);
     if (stopping()) return;
-    if (n == 0) mRejected.fetch_add(1, std::memory_order_relaxed);  // an empty datagram
-    if (n <= 0) {
-      int err = errno;
-      mLog.warn("Socket Read Error %d", static_cast<int>(n));
-      // A refused datagram (nothing listens yet) or an empty one is read
-      // again at once; any other error would repeat forever, so pause.
-      if (n < 0 && err != ECONNREFUSED && err != EINTR && err != EAGAIN)
+    if (count < 0) {
+      const int err = errno;
+      mLog.warn("Socket Read Error %d", count);
+      // A refused datagram (nothing listens yet) is read again at once; any
+      // other error would repeat forever, so pause.
+      if (err != ECONNREFUSED && err != EINTR && err != EAGAIN)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
     }
-    if (n > static_cast<ssize_t>(sizeof mRxBuffer)) {
-      mRejected.fetch_add(1, std::memory_order_relaxed);
-      mLog.warn("Dropping a datagram of %d bytes: longer than %d", static_cast<int>(n),
-                kRxBufferSize);
-      continue;
+    for (int i = 0; i < count; ++i) {
+      const unsigned char* data = static_cast<const unsigned char*>(parts[i].iov_base);
+      const ssize_t n = headers[i].msg_len;
+      if (n == 0) {  // an empty datagram
+        mRejected.fetch_add(1, std::memory_order_relaxed);
+        mLog.warn("Socket Read Error %d", 0);
+        continue;
+      }
+      if (n > kRxBufferSize) {
+        mRejected.fetch_add(1, std::memory_order_relaxed);
+        mLog.warn("Dropping a datagram of %d bytes: longer than %d", static_cast<int>(n),
+                  kRxBufferSize);
+        continue;
+      }
+      KMsg* msg = KMsg::parseMsg(data, static_cast<unsigned short>(n));
+      if (!msg) {
+        mRejected.fetch_add(1, std::memory_order_relaxed);
+        mLog.warn("Dropping a datagram of %d bytes that is not a key message",
+                  static_cast<int>(n));
+        continue;
+      }
+      mReports.fetch_add(1, std::memory_order_relaxed);
+      mLog.debug("Received %d bytes from server Seq=0x%02X", static_cast<int>(n),
+                 msg->mSeq & 0x7F);
+      batch.emplace_back(msg);
     }
-    KMsg* msg = KMsg::parseMsg(mRxBuffer, static_cast<unsigned short>(n));
-    if (!msg) {
-      mRejected.fetch_add(1, std::memory_order_relaxed);
-      mLog.warn("Dropping a datagram of %d bytes that is not a key message", static_cast<int>(n));
-      continue;
-    }
-    mReports.fetch_add(1, std::memory_order_relaxed);
-    mLog.debug("Received %d bytes from server Seq=0x%02X", static_cast<int>(n), msg->mSeq & 0x7F);
-    mEventPump.postEvent(msg);
+    if (!batch.empty()) mEventPump.postEvents(batch);
   }
 }

@@ -30,6 +30,9 @@ class cMiniClient {
  public:
   // Size of one received datagram at most; a longer one is dropped.
   static constexpr int kRxBufferSize = 2048;
+  // Datagrams taken off the socket by one system call at most, and handed
+  // to the event pump together.
+  static constexpr int kRxBatch = 32;
   // Largest segment sent.
   static constexpr int kSegmentSize = 1024;
   // Seconds without a queued message after which a keep-alive ping goes out.
@@ -47,9 +50,10 @@ class cMiniClient {
   class cEventPump {
    public:
     // Received messages waiting for the pump at most. When the queue is
-    // full, postEvent waits for room: the receive thread then stops reading
-    // and the kernel's socket buffer absorbs (or drops, and counts) the
-    // excess, so one busy peer cannot exhaust the box's memory.
+    // full, postEvent waits until the pump has taken half of it off: the
+    // receive thread then stops reading and the kernel's socket buffer
+    // absorbs (or drops, and counts) the excess, so one busy peer cannot
+    // exhaust the box's memory.
     static constexpr size_t kQueueBound = 512;
 
     cEventPump();  // starts the pump thread
@@ -63,6 +67,10 @@ class cMiniClient {
     void removeListener(cObjectListener* listener);
     // Queues a message (never null) and takes ownership of it.
     void postEvent(KMsg* msg);
+    // Queues the messages (none null) in their order, takes them over
+    // (batch is empty afterwards) and wakes the pump once for all of them,
+    // or once each time the queue fills up on the way.
+    void postEvents(std::vector<std::unique_ptr<KMsg>>& batch);
     // Queues a heartbeat behind the waiting messages, unless one still
     // waits; never blocks (it may go beyond the bound by one). Handling it
     // delivers nothing and only counts it: the pump thread proves that it
@@ -77,6 +85,9 @@ class cMiniClient {
 
    private:
     void pumpLoop();
+    // Waits, holding lock, until the queue has room or the pump stops; true
+    // when there is room. The pump is woken first: it empties the queue.
+    bool waitForRoom(std::unique_lock<std::mutex>& lock);
 
     cKlog mLog;
     // Guards mEventQueue and mStop; held only to append or take a message,
@@ -88,6 +99,7 @@ class cMiniClient {
     bool mStop = false;
     bool mOverloaded = false;  // full since the queue was last empty
     bool mHeartbeatQueued = false;
+    bool mPosterWaiting = false;  // postEvents waits for room
     std::atomic<unsigned long> mFullCount{0};
     std::atomic<unsigned long> mHeartbeats{0};
     // Guards mListeners; held for the whole delivery of one message.
@@ -143,7 +155,8 @@ class cMiniClient {
   cKlog mLog;
   cEventPump mEventPump;
   int mSocket = -1;  // written once, before the threads start
-  unsigned char mRxBuffer[kRxBufferSize];  // receive thread only
+  // kRxBatch buffers of kRxBufferSize bytes; receive thread only.
+  std::unique_ptr<unsigned char[]> mRxBuffers;
   unsigned char mTxBuffer[kSegmentSize];   // transmit thread only
   std::mutex mSendMutex;                   // serialises callers of sendNoReply
   mutable std::mutex mQueueMutex;          // guards mTxQueue; taken after mSendMutex

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_set>
 
 #include "optionalText.h"
 
@@ -51,9 +52,21 @@ void release(std::unique_ptr<LockList>& list) {
   list.reset();
 }
 
+// The category's logger, looked up once: a report makes a key.
+const cKlog& keyLog() {
+  static const cKlog log("cKey");
+  return log;
+}
+
+// Looks a lock up by what sameAs compares.
+struct LockIdentity {
+  size_t operator()(const cLock* lock) const { return lock->identityHash(); }
+  bool operator()(const cLock* a, const cLock* b) const { return a->sameAs(*b); }
+};
+
 }  // namespace
 
-cKey::cKey() : cKlog("cKey") {}
+cKey::cKey() : cKlog(keyLog()) {}
 
 cKey::~cKey() {
   debug("in cKey GARBAGE Collector");
@@ -166,6 +179,99 @@ JsonPtr cKey::toJSON() const {
   return object;
 }
 
+bool cKey::appendJSON(std::string& out) const {
+  const size_t start = out.size();
+  char separator = '{';
+  auto member = [&](const char* key) {
+    out += separator;
+    if (separator == ',') out += ' ';
+    separator = ',';
+    out += '"';
+    out += key;
+    out += "\": ";
+  };
+  auto text = [&](const char* key, const std::optional<std::string>& value) {
+    if (!value) return;
+    member(key);
+    appendJsonString(out, *value);
+  };
+  text("TAG_KEY_BOX", mKeyBoxN);
+  text("TAG_KEY_SW", mKeySW);
+  text("TAG_SRV_NAME", mServName);
+  if (mServPort != 0) {
+    member("TAG_SRV_PORT");
+    appendJsonInteger(out, mServPort);
+  }
+  member("TAG_TRANS_CNT");
+  appendJsonInteger(out, mTransactionCnt);
+
+  std::lock_guard<std::mutex> guard(mLockListMutex);
+  if (mLockList && !mLockList->empty()) {
+    member("Key");
+    out += "{\"LOCKS\": [";
+    bool first = true;
+    for (const auto& lock : *mLockList) {
+      if (!lock) continue;
+      if (!first) out += ", ";
+      first = false;
+      if (!lock->appendJSON(out)) {
+        out.resize(start);
+        return false;
+      }
+    }
+    out += ']';
+    if (mKeySN != 0) {
+      out += ", \"Serial\": ";
+      appendJsonInteger(out, mKeySN);
+    }
+    out += '}';
+  }
+  out += '}';
+  return true;
+}
+
+bool cKey::locksFoundLogged(const LockList* others) const {
+  bool val = true;
+  for (const auto& lock : *mLockList) {
+    if (!lock) continue;
+    bool found = false;
+    if (others) {
+      for (const auto& other : *others) {
+        if (other && *lock == *other) {
+          debug("matching lock found!");
+          found = true;
+        }
+      }
+    }
+    if (!found) {
+      debug("no matching lock  making val false");
+      val = false;
+    }
+  }
+  return val;
+}
+
+bool cKey::locksFound(const LockList* others) const {
+  // The key daemon reports the same site in the same order: each lock is
+  // looked for at its own place first, and only when it is not there in an
+  // index of the other list, made once.
+  std::unordered_set<const cLock*, LockIdentity, LockIdentity> index;
+  bool indexed = false;
+  for (size_t i = 0; i < mLockList->size(); ++i) {
+    const cLock* lock = (*mLockList)[i].get();
+    if (!lock) continue;
+    if (!others) return false;
+    if (i < others->size() && (*others)[i] && lock->sameAs(*(*others)[i])) continue;
+    if (!indexed) {
+      for (const auto& other : *others)
+        if (other) index.insert(other.get());
+      indexed = true;
+    }
+    if (index.find(lock) == index.end()) return false;
+  }
+  return true;
+}
+
 bool cKey::operator==(const cKey& dev_rhs) const {
   debug("CHECKING KEYS ARE EQUAL");
   bool val = true;
@@ -199,28 +305,14 @@ bool cKey::operator==(const cKey& dev_rhs) const {
     std::lock_guard<std::mutex> guard(mLockListMutex);
     const LockList* others = dev_rhs.mLockList.get();
     // Every lock is compared with all of the other list, which the debug
-    // lines show; when they are not written, the search ends at the first
-    // match (the result is the same).
+    // lines show. When they are not written, the locks matter only while
+    // the result is still true, and then one match per lock settles it.
     static const cKlog lockLog("cLock");
-    const bool everyPair = debugEnabled() || lockLog.debugEnabled();
     if (mLockList) {
-      for (const auto& lock : *mLockList) {
-        if (!lock) continue;
-        bool found = false;
-        if (others) {
-          for (const auto& other : *others) {
-            if (other && *lock == *other) {
-              debug("matching lock found!");
-              found = true;
-              if (!everyPair) break;
-            }
-          }
-        }
-        if (!found) {
-          debug("no matching lock  making val false");
-          val = false;
-        }
-      }
+      if (debugEnabled() || lockLog.debugEnabled())
+        val = locksFoundLogged(others) && val;
+      else if (val)
+        val = locksFound(others);
     }
   }
 

@@ -65,8 +65,15 @@ class cKey : public cKlog {
   std::unique_ptr<cLock> getLockByIntValStr(const char* text) const;
 
   JsonPtr toJSON() const;
+  // Appends toJSON's document as json_dumps (flags 0) writes it, under
+  // mLockListMutex. False, with out cut back to its size, when a lock's
+  // rendering is toJSON's to decide.
+  bool appendJSON(std::string& out) const;
   // Checks every field, logging each difference; every lock of this key must
-  // have an equal lock in dev_rhs's list (one direction only).
+  // have an equal lock in dev_rhs's list (one direction only). When neither
+  // "cKey" nor "cLock" writes debug lines, nothing is compared that cannot
+  // change the result, and the locks are matched in time linear in their
+  // number.
   bool operator==(const cKey& dev_rhs) const;
 
  private:
@@ -79,6 +86,12 @@ class cKey : public cKlog {
   int32_t mTransactionCnt = 0;
   int32_t mKeyAux = 0;
   std::unique_ptr<LockList> mLockList;
+
+  // Every lock of mine has an equal one in others (caller holds my mutex);
+  // every pair is compared and logged.
+  bool locksFoundLogged(const LockList* others) const;
+  // The same result without log lines, in linear time.
+  bool locksFound(const LockList* others) const;
 };
 
 #endif  // SITE_CKEY_H

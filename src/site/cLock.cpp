@@ -4,13 +4,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "optionalText.h"
 
-cLock::cLock() : cKlog("cLock") {}
+namespace {
+
+// The category's logger, looked up once: a report makes a lock per lock tag.
+const cKlog& lockLog() {
+  static const cKlog log("cLock");
+  return log;
+}
+
+}  // namespace
+
+cLock::cLock() : cKlog(lockLog()) {}
 
 cLock::cLock(const cLock& other)
-    : cKlog("cLock"), mRFtag(other.mRFtag), mIntValStr(other.mIntValStr) {}
+    : cKlog(lockLog()), mRFtag(other.mRFtag), mIntValStr(other.mIntValStr) {}
 
 cLock::~cLock() {
   if (mRFtag) {
@@ -50,6 +61,25 @@ JsonPtr cLock::toJSON() const {
     }
   }
   return object;
+}
+
+bool cLock::appendJSON(std::string& out) const {
+  if (!mIntValStr) {
+    out += "{}";
+    return true;
+  }
+  if (!plainJsonText(*mIntValStr)) return false;
+  out += "{\"RFID\": \"";
+  out += *mIntValStr;
+  out += "\"}";
+  return true;
+}
+
+size_t cLock::identityHash() const {
+  size_t hash = mIntValStr ? std::hash<std::string>()(*mIntValStr) : 0x9e3779b9u;
+  if (mRFtag)
+    for (const unsigned char byte : *mRFtag) hash = hash * 31 + byte;
+  return hash;
 }
 
 bool cLock::operator==(const cLock& other) const {

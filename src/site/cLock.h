@@ -39,8 +39,18 @@ class cLock : public cKlog {
 
   // {"RFID": IntValStr} or {} when there is none.
   JsonPtr toJSON() const;
+  // Appends toJSON's document as json_dumps (flags 0) writes it. False, with
+  // out unchanged, when the IntValStr is not plain printable ASCII: toJSON
+  // then decides (it may refuse the text and say so).
+  bool appendJSON(std::string& out) const;
   // Compares IntValStr and tag, logging each difference.
   bool operator==(const cLock& other) const;
+  // The result of operator==, without its log lines.
+  bool sameAs(const cLock& other) const {
+    return mIntValStr == other.mIntValStr && mRFtag == other.mRFtag;
+  }
+  // A hash of what sameAs compares: equal locks hash alike.
+  size_t identityHash() const;
 
  private:
   std::optional<RFtag> mRFtag;

@@ -1,8 +1,6 @@
 // What the key daemon sends, turned into bus publications: the broker's
 // listener operation and its SET handling, and the audit line of each lock
 // reply. Everything here runs on the event pump thread, one message at a time.
-#include <uuid/uuid.h>
-
 #include <charconv>
 #include <cinttypes>
 #include <cstdio>
@@ -106,12 +104,17 @@ void kmsgBroker::handleSetMsg(KMsg* msg) {
   debug("Set received. Handling it!");
   SetValues v;
   char scratch[kTextLimit] = "";
-  debug("Tag count: %d", msg->mTagCount);
-  debug("MSG ID: %d", msg->mId);
+  // Most lines below are debug lines: whether they are written is asked
+  // once per report, not once per line.
+  const bool detail = debugEnabled();
+  if (detail) {
+    debug("Tag count: %d", msg->mTagCount);
+    debug("MSG ID: %d", msg->mId);
+  }
 
   msg->gotoFirst();
   while (KTag* tag = msg->getTag()) {
-    debug("TAG ID: %d", tag->mId);
+    if (detail) debug("TAG ID: %d", tag->mId);
     // The codec guarantees that a known tag id carries the value class of
     // its type; the checked casts below only make that visible.
     bool ok = true;
@@ -119,25 +122,25 @@ void kmsgBroker::handleSetMsg(KMsg* msg) {
       case TAG_KEY_SN:
         if (auto* t = ktag_cast<KTagUInt32>(tag)) {
           v.keySN = static_cast<int32_t>(t->getValue());
-          debug("TAG_KEY_SN: %08X", t->getValue());
+          if (detail) debug("TAG_KEY_SN: %08X", t->getValue());
         } else ok = false;
         break;
       case TAG_KEY_BOX:
-        if ((ok = readText(tag, scratch, v.keyBoxN))) debug("TAG_KEY_BOX: %s", scratch);
+        if ((ok = readText(tag, scratch, v.keyBoxN)) && detail) debug("TAG_KEY_BOX: %s", scratch);
         break;
       case TAG_KEY_SW:
-        if ((ok = readText(tag, scratch, v.keySW))) debug("TAG_KEY_SW: %s", scratch);
+        if ((ok = readText(tag, scratch, v.keySW)) && detail) debug("TAG_KEY_SW: %s", scratch);
         break;
       case TAG_KEY_BAR:
         if (auto* t = ktag_cast<KTagUInt8>(tag)) {
           v.keyBar = t->getValue();
-          debug("keyBar: |%d|", v.keyBar);
+          if (detail) debug("keyBar: |%d|", v.keyBar);
         } else ok = false;
         break;
       case TAG_KEY_BATTERY:
         if (auto* t = ktag_cast<KTagUInt8>(tag)) {
           v.keyBattery = t->getValue();
-          debug("keyBattery: |%d|", v.keyBattery);
+          if (detail) debug("keyBattery: |%d|", v.keyBattery);
         } else ok = false;
         break;
       case TAG_LOCK_TAG: {
@@ -161,7 +164,6 @@ void kmsgBroker::handleSetMsg(KMsg* msg) {
           const char* end = std::to_chars(decimal, decimal + sizeof decimal - 1, value).ptr;
           decimal[end - decimal] = '\0';
           const int written = static_cast<int>(end - decimal);
-          const bool detail = debugEnabled();
           if (detail) {
             debug("HEX string: |%s|", toHex(rf, 5, true).c_str());
             debug("Int VAL: |%llu|", value);
@@ -178,30 +180,32 @@ void kmsgBroker::handleSetMsg(KMsg* msg) {
         break;
       }
       case TAG_LOCK_STATUS:
-        if ((ok = readText(tag, scratch, v.lockStatus))) debug("lockStatus: %s", v.lockStatus.c_str());
+        if ((ok = readText(tag, scratch, v.lockStatus)) && detail)
+          debug("lockStatus: %s", v.lockStatus.c_str());
         break;
       case TAG_LOCK_DESC:
-        if ((ok = readText(tag, scratch, v.lockDesc))) debug("lockDesc: %s", v.lockDesc.c_str());
+        if ((ok = readText(tag, scratch, v.lockDesc)) && detail)
+          debug("lockDesc: %s", v.lockDesc.c_str());
         break;
       case TAG_LOCK_TYPE:
         if (auto* t = ktag_cast<KTagUInt32>(tag)) {
           v.lockType = static_cast<int32_t>(t->getValue());
-          debug("TAG_LOCK_TYPE: %08X", t->getValue());
+          if (detail) debug("TAG_LOCK_TYPE: %08X", t->getValue());
         } else ok = false;
         break;
       case TAG_TRANS_CNT:
         if (auto* t = ktag_cast<KTagUInt32>(tag)) {
           v.transactionCnt = static_cast<int32_t>(t->getValue());
-          debug("TAG_TRANS_CNT: %08X", t->getValue());
+          if (detail) debug("TAG_TRANS_CNT: %08X", t->getValue());
         } else ok = false;
         break;
       case TAG_SRV_NAME:
-        if ((ok = readText(tag, scratch, v.servName))) debug("TAG_SRV_NAME: %s", scratch);
+        if ((ok = readText(tag, scratch, v.servName)) && detail) debug("TAG_SRV_NAME: %s", scratch);
         break;
       case TAG_SRV_PORT:
         if (auto* t = ktag_cast<KTagUInt16>(tag)) {
           v.servPort = t->getValue();
-          debug("TAG_SRV_PORT: %04X", t->getValue());
+          if (detail) debug("TAG_SRV_PORT: %04X", t->getValue());
         } else ok = false;
         break;
       default:
@@ -213,26 +217,28 @@ void kmsgBroker::handleSetMsg(KMsg* msg) {
 
   // Classification.
   const bool haveLocks = !v.lockList->empty();
-  debug("keySN= |%i|", v.keySN);
-  if (v.keyBoxN != kAbsent)
-    debug("keyBoxN= |%s| TRUE", v.keyBoxN.c_str());
-  else
-    debug("keyBoxN= |%s| FALSE", v.keyBoxN.c_str());
-  debug("keySW= |%s|", v.keySW.c_str());
-  debug("servName= |%s|", v.servName.c_str());
-  debug("servPort= |%i|", v.servPort);
-  debug("transactionCnt= |%i|", v.transactionCnt);
-  logLockList(haveLocks);
-  debug("Checking if CFG message");
   const bool isCfg = v.keySN != -1 && v.keyBoxN != kAbsent && v.keySW != kAbsent &&
                      v.servName != kAbsent && v.servPort != 0xFFFF && haveLocks;
-  if (isCfg) debug("We have a CFG Message!");
-  debug("keyBar= |%i|", v.keyBar);
-  debug("lockStatus= |%s|", v.lockStatus.c_str());
-  debug("lockDesc= |%s|", v.lockDesc.c_str());
-  debug("lockType= |%i|", v.lockType);
-  logLockList(haveLocks);
-  debug("Checking if we have a reply Reply ");
+  if (detail) {
+    debug("keySN= |%i|", v.keySN);
+    if (v.keyBoxN != kAbsent)
+      debug("keyBoxN= |%s| TRUE", v.keyBoxN.c_str());
+    else
+      debug("keyBoxN= |%s| FALSE", v.keyBoxN.c_str());
+    debug("keySW= |%s|", v.keySW.c_str());
+    debug("servName= |%s|", v.servName.c_str());
+    debug("servPort= |%i|", v.servPort);
+    debug("transactionCnt= |%i|", v.transactionCnt);
+    logLockList(haveLocks);
+    debug("Checking if CFG message");
+    if (isCfg) debug("We have a CFG Message!");
+    debug("keyBar= |%i|", v.keyBar);
+    debug("lockStatus= |%s|", v.lockStatus.c_str());
+    debug("lockDesc= |%s|", v.lockDesc.c_str());
+    debug("lockType= |%i|", v.lockType);
+    logLockList(haveLocks);
+    debug("Checking if we have a reply Reply ");
+  }
   bool transferReply = false, nonTransferReply = false;
   if (v.lockStatus != kAbsent && v.lockDesc != kAbsent) {
     if (v.lockType == -1) {
@@ -380,11 +386,23 @@ void kmsgBroker::replace(std::unique_ptr<siteSum>& candidate) {
 
 void kmsgBroker::sendSiteInfo() {
   // The key of the current summary may be searched by the main thread at
-  // the same time; its rendering takes the key's own mutex.
-  JsonPtr document = mCurrentSiteSum->toJSON();
-  generateStateUuid();
-  json_object_set_new(document.get(), "state", jsonString(mStateUuid->c_str()));
-  if (publish(document, "site_info") == 0) {
+  // the same time; its rendering takes the key's own mutex. The text is
+  // written as jansson would serialise the summary's document with "state"
+  // added; jansson builds it only when a lock's name is not plain text.
+  std::string text = "{";
+  if (!mCurrentSiteSum->appendJSONMembers(text)) {
+    JsonPtr document = mCurrentSiteSum->toJSON();
+    generateStateUuid();
+    json_object_set_new(document.get(), "state", jsonString(mStateUuid->c_str()));
+    JsonText dumped(json_dumps(document.get(), 0));
+    text = dumped ? dumped.get() : "";
+  } else {
+    generateStateUuid();
+    text += text.size() > 1 ? ", \"state\": \"" : "\"state\": \"";
+    text += *mStateUuid;
+    text += "\"}";
+  }
+  if (!text.empty() && mBus->publish(text.data(), text.size(), "site_info") == 0) {
     debug("CFG Message Sent");
     mSiteInfoSent.fetch_add(1, std::memory_order_relaxed);
   }
@@ -405,10 +423,8 @@ void kmsgBroker::sendPing() {
 }
 
 void kmsgBroker::generateStateUuid() {
-  uuid_t uuid;
-  char text[37];
-  uuid_generate_random(uuid);
-  uuid_unparse_lower(uuid, text);
+  char text[cStateUuids::kTextLength + 1];
+  mStateUuids.next(text);
   debug("generate uuid=%s", text);
   setStateUuid(text);
 }

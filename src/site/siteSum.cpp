@@ -5,7 +5,17 @@
 
 #include "optionalText.h"
 
-siteSum::siteSum() = default;
+namespace {
+
+// The category's logger, looked up once: a report makes a summary.
+const cKlog& sumLog() {
+  static const cKlog log("siteSum");
+  return log;
+}
+
+}  // namespace
+
+siteSum::siteSum() : mLog(sumLog()) {}
 
 siteSum::~siteSum() {
   mLog.debug("In SiteSum GARBAGE COLLECTOR");
@@ -33,6 +43,15 @@ JsonPtr siteSum::toJSON() const {
   if (!object) std::abort();  // out of memory ends the process
   if (mKey) json_object_set_new(object.get(), "CFG", mKey->toJSON().release());
   return object;
+}
+
+bool siteSum::appendJSONMembers(std::string& out) const {
+  if (!mKey) return true;
+  const size_t start = out.size();
+  out += "\"CFG\": ";
+  if (mKey->appendJSON(out)) return true;
+  out.resize(start);
+  return false;
 }
 
 bool siteSum::operator==(const siteSum& other) const {

@@ -34,11 +34,15 @@ class siteSum {
 
   // {"CFG": the key's rendering}; {} while there is no key.
   JsonPtr toJSON() const;
+  // Appends the members of toJSON's document as json_dumps (flags 0) writes
+  // them ("\"CFG\": {...}", or nothing while there is no key). False, with
+  // out unchanged, when the rendering is toJSON's to decide.
+  bool appendJSONMembers(std::string& out) const;
   // Compares the keys, this summary's key on the left.
   bool operator==(const siteSum& other) const;
 
  private:
-  cKlog mLog{"siteSum"};
+  cKlog mLog;
   std::optional<std::string> mSiteID;
   std::optional<std::string> mSiteLabel;
   std::unique_ptr<cKey> mKey;

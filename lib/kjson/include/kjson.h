@@ -40,6 +40,16 @@ std::string repairUtf8(std::string_view bytes);
 json_t* jsonString(const char* text);
 json_t* jsonString(std::string_view bytes);
 
+// Appends to out the JSON text that json_dumps (flags 0) writes for the
+// string jsonString(bytes) inside a document: the text between quotes as it
+// is when it is printable ASCII without '"' and '\\', and otherwise what
+// jansson itself makes of it (escapes, repaired UTF-8).
+void appendJsonString(std::string& out, std::string_view bytes);
+// True when appendJsonString writes the bytes as they are between quotes.
+bool plainJsonText(std::string_view bytes);
+// Appends the integer as json_dumps writes it.
+void appendJsonInteger(std::string& out, long long value);
+
 // The serialised document (json_dumps with these flags), or nullopt when
 // jansson cannot serialise it.
 std::optional<std::string> jsonDump(const json_t* value, size_t flags);

@@ -1,6 +1,7 @@
 // The jansson helpers: UTF-8 repair, JSON strings of remote bytes, hex.
 #include "kjson.h"
 
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 
@@ -64,6 +65,30 @@ json_t* jsonString(std::string_view bytes) {
 
 json_t* jsonString(const char* text) {
   return text ? jsonString(std::string_view(text, std::strlen(text))) : nullptr;
+}
+
+bool plainJsonText(std::string_view bytes) {
+  for (const char c : bytes)
+    if (c < 0x20 || c > 0x7E || c == '"' || c == '\\') return false;
+  return true;
+}
+
+void appendJsonString(std::string& out, std::string_view bytes) {
+  if (plainJsonText(bytes)) {
+    out += '"';
+    out += bytes;
+    out += '"';
+    return;
+  }
+  const JsonPtr value(jsonString(bytes));
+  const JsonText text(value ? json_dumps(value.get(), JSON_ENCODE_ANY) : nullptr);
+  if (!text) std::abort();  // only when out of memory
+  out += text.get();
+}
+
+void appendJsonInteger(std::string& out, long long value) {
+  char digits[24];
+  out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
 }
 
 std::optional<std::string> jsonDump(const json_t* value, size_t flags) {

@@ -6,10 +6,19 @@
 // and write one line each; the priority is checked before anything is
 // formatted, so a filtered line costs one comparison.
 //
+// A FileAppender of the configuration is taken over by an appender of ours
+// that writes the same lines in blocks: at the latest 100 ms after a line,
+// at once for a line of WARN and above (with every line before it), and
+// at flush() and finish(). When every appender a category's lines reach is
+// such an appender with a pattern it writes itself, cKlog hands it the line
+// directly, without log4cpp's LoggingEvent; the line is the same.
+//
 // Threads: any thread may log through any cKlog at any time; log4cpp
 // serialises the appenders. cKlog::init is called once, on the main thread,
 // during set-up, before other threads log; cKlog::reload may run on any
-// thread while the others log. Nothing is ever written to standard error.
+// thread while the others log. The categories' appenders and additivity
+// are changed through init and reload only. Nothing is ever written to
+// standard error.
 #ifndef KLOG_CKLOG_H
 #define KLOG_CKLOG_H
 
@@ -65,6 +74,13 @@ class cKlog {
 
   // The log4cpp category of that name; it belongs to log4cpp.
   static log4cpp::Category& getLog(const char* name);
+
+  // Writes every line that waits in a block now.
+  static void flush();
+  // Writes every waiting line, and every later line at once: for a process
+  // about to end without running its destructors. (One that ends with them
+  // writes what waits by itself.)
+  static void finish();
 
  private:
   void write(int priority, const char* format, va_list args) const;

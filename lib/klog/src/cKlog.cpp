@@ -5,23 +5,31 @@
 #include <log4cpp/Appender.hh>
 #include <log4cpp/Category.hh>
 #include <log4cpp/Configurator.hh>
+#include <log4cpp/FileAppender.hh>
 #include <log4cpp/PatternLayout.hh>
 #include <log4cpp/Priority.hh>
 #include <log4cpp/PropertyConfigurator.hh>
 #include <log4cpp/SyslogAppender.hh>
+#include <sys/time.h>
 #include <syslog.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
+#include <typeinfo>
+#include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "cBufferedFileAppender.h"
 
 namespace {
 
@@ -64,6 +72,96 @@ struct InitState {
 InitState& initState() {
   static InitState state;
   return state;
+}
+
+// Where the lines of each category go when cKlog writes them itself: the
+// appenders of the category and of its parents as far as additivity goes,
+// when every one of them is a cBufferedFileAppender that formats its lines
+// itself and has no filter ("fast"). Lines of any other category go through
+// log4cpp's Category::log. init and reload hold `lock` exclusively while
+// they change appenders, and clear the table; a line written the fast way
+// holds it shared, so no appender goes while a line is on its way to it.
+struct Route {
+  bool fast = false;
+  std::vector<cBufferedFileAppender*> sinks;
+};
+struct Routes {
+  std::shared_mutex lock;
+  std::unordered_map<const log4cpp::Category*, Route> known;
+  unsigned long generation = 0;  // counts the changes of init and reload
+};
+
+Routes& routes() {
+  static Routes table;
+  return table;
+}
+
+// The route of a category; caller holds the routes' lock (shared).
+Route routeOf(log4cpp::Category& category) {
+  Route route;
+  route.fast = true;
+  for (log4cpp::Category* c = &category; c != nullptr; c = c->getAdditivity() ? c->getParent() : nullptr) {
+    for (log4cpp::Appender* appender : c->getAllAppenders()) {
+      auto* buffered = dynamic_cast<cBufferedFileAppender*>(appender);
+      if (!buffered || !buffered->formatsItself() || buffered->getFilter() != nullptr) {
+        route.fast = false;
+        return route;
+      }
+      route.sinks.push_back(buffered);
+    }
+  }
+  route.fast = !route.sinks.empty();
+  return route;
+}
+
+// Writes the line the fast way when the category's route allows it; false
+// when log4cpp must write it.
+bool writeFast(log4cpp::Category& category, int priority, std::string_view text) {
+  Routes& table = routes();
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    Route route;
+    unsigned long generation;
+    {
+      std::shared_lock<std::shared_mutex> guard(table.lock);
+      const auto known = table.known.find(&category);
+      if (known != table.known.end()) {
+        if (!known->second.fast) return false;
+        timeval when;
+        ::gettimeofday(&when, nullptr);  // the time a LoggingEvent would carry
+        for (cBufferedFileAppender* sink : known->second.sinks)
+          sink->appendLine(category.getName(), priority, text, when);
+        return true;
+      }
+      generation = table.generation;
+      route = routeOf(category);
+    }
+    std::unique_lock<std::shared_mutex> guard(table.lock);
+    // A route found before init or reload changed the appenders is stale.
+    if (table.generation == generation) table.known.emplace(&category, std::move(route));
+  }
+  return false;
+}
+
+// The FileAppenders the configuration made are taken over by
+// cBufferedFileAppenders (in every category that holds them, and in the
+// list); appenders a category owns, and appenders of other kinds, stay.
+void bufferFileAppenders(std::vector<log4cpp::Appender*>& appenders) {
+  const std::unique_ptr<std::vector<log4cpp::Category*>> categories(
+      log4cpp::Category::getCurrentCategories());
+  for (log4cpp::Appender*& appender : appenders) {
+    if (typeid(*appender) != typeid(log4cpp::FileAppender)) continue;
+    bool owned = false;
+    for (log4cpp::Category* category : *categories) owned = owned || category->ownsAppender(appender);
+    if (owned) continue;
+    auto buffered = std::make_unique<cBufferedFileAppender>(
+        std::unique_ptr<log4cpp::FileAppender>(static_cast<log4cpp::FileAppender*>(appender)));
+    for (log4cpp::Category* category : *categories) {
+      if (category->getAllAppenders().count(appender) == 0) continue;
+      category->removeAppender(appender);  // attached by reference: detaches only
+      category->addAppender(*buffered);
+    }
+    appender = buffered.release();
+  }
 }
 
 bool startsWith(const std::string& text, const char* prefix) {
@@ -302,27 +400,51 @@ bool cKlog::debugEnabled() const {
 // Always hands log4cpp a std::string: its const char* overload of log() is
 // itself a printf format and would expand the '%' of the formatted text.
 void cKlog::write(int priority, const char* format, va_list args) const {
-  va_list again;
-  va_copy(again, args);
   char line[kStackLine];
-  const int length = std::vsnprintf(line, sizeof line, format, args);
-  if (length < 0) {
-    // The format itself is broken: write it as it stands rather than lose it.
-    mCategory.log(priority, std::string(format));
-  } else if (static_cast<std::size_t>(length) < sizeof line) {
-    mCategory.log(priority, std::string(line, static_cast<std::size_t>(length)));
+  std::string longLine;
+  std::string_view text;
+  if (std::strchr(format, '%') == nullptr) {
+    text = format;  // what vsnprintf would make of it
   } else {
-    std::string longLine(static_cast<std::size_t>(length) + 1, '\0');
-    std::vsnprintf(longLine.data(), longLine.size(), format, again);
-    longLine.resize(static_cast<std::size_t>(length));
-    mCategory.log(priority, longLine);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(line, sizeof line, format, args);
+    if (length < 0) {
+      // The format itself is broken: write it as it stands rather than lose it.
+      text = format;
+    } else if (static_cast<std::size_t>(length) < sizeof line) {
+      text = std::string_view(line, static_cast<std::size_t>(length));
+    } else {
+      longLine.assign(static_cast<std::size_t>(length) + 1, '\0');
+      std::vsnprintf(longLine.data(), longLine.size(), format, again);
+      longLine.resize(static_cast<std::size_t>(length));
+      text = longLine;
+    }
+    va_end(again);
   }
-  va_end(again);
+  if (!writeFast(mCategory, priority, text)) mCategory.log(priority, std::string(text));
 }
+
+// Holds the routes' lock exclusively while init or reload changes the
+// appenders, and forgets every route at the end.
+class RouteChange {
+ public:
+  RouteChange() : mGuard(routes().lock) {}
+  ~RouteChange() {
+    routes().known.clear();
+    ++routes().generation;
+  }
+  RouteChange(const RouteChange&) = delete;
+  RouteChange& operator=(const RouteChange&) = delete;
+
+ private:
+  std::unique_lock<std::shared_mutex> mGuard;
+};
 
 bool cKlog::init(const char* path) {
   InitState& state = initState();
   const std::lock_guard<std::mutex> lock(state.mutex);
+  const RouteChange change;
   resetConfiguration(state);
 
   const LogProperties properties = path != nullptr ? scanFile(path) : LogProperties{};
@@ -331,6 +453,7 @@ bool cKlog::init(const char* path) {
     state.configured = std::move(configured.appenders);
     state.categories = properties.categories;
     if (!configured.failure) {
+      bufferFileAppenders(state.configured);
       return true;
     }
     resetConfiguration(state);  // the failed attempt may have set up a part
@@ -339,9 +462,14 @@ bool cKlog::init(const char* path) {
   return false;
 }
 
+void cKlog::flush() { cBufferedFileAppender::flushAll(); }
+
+void cKlog::finish() { cBufferedFileAppender::finishAll(); }
+
 cKlog::Reload cKlog::reload(const char* path, std::string& failure) {
   InitState& state = initState();
   const std::lock_guard<std::mutex> lock(state.mutex);
+  const RouteChange change;
   const LogProperties properties = path != nullptr ? scanFile(path) : LogProperties{};
   if (!properties.readable) {
     failure = "the file cannot be read";
@@ -376,6 +504,7 @@ cKlog::Reload cKlog::reload(const char* path, std::string& failure) {
       releaseCategory(name);
     }
   }
+  bufferFileAppenders(configured.appenders);
   state.configured = std::move(configured.appenders);
   state.categories = properties.categories;
   return Reload::applied;
