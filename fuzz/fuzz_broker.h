@@ -1,12 +1,10 @@
-// The broker the broker fuzz targets drive: one kmsgBroker for the whole
-// run, made on first use and never destroyed (as in the daemon, its threads
-// outlive every caller), so its state carries from one input to the next.
-// It reads /etc/ram and talks to 127.0.0.1:5555: the targets run only inside
-// keyd-sandbox (run-fuzz.sh sees to that), which sets KEYD_SANDBOX_RAM.
-// Some paths differ with the debug lines on or off, so each input says
-// which (debugLines) and both are exercised.
-// Threads: the fuzzer's thread plays the pump thread (onMessage) and the
-// main thread (handleJSON_message); the broker's own threads stay idle.
+// The broker the broker fuzz targets drive: one kmsgBroker for the whole run, made on first use
+// and never destroyed (as in the daemon, its threads outlive every caller), so its state carries
+// from one input to the next. It reads /etc/ram and talks to 127.0.0.1:5555: the targets run only
+// inside keyd-sandbox (run-fuzz.sh sees to that), which sets KEYD_SANDBOX_RAM. Some paths differ
+// with the debug lines on or off, so each input says which (debugLines) and both are exercised.
+// Threads: the fuzzer's thread plays the pump thread (onMessage) and the main thread
+// (handleJSON_message); the broker's own threads stay idle.
 #ifndef FUZZ_FUZZ_BROKER_H
 #define FUZZ_FUZZ_BROKER_H
 

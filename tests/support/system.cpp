@@ -110,10 +110,8 @@ void Site::openKey() {
 void Site::report(const std::string& json) {
   const auto datagram = kmsgjson::datagramOf(json);
   ASSERT_FALSE(datagram.empty()) << "not one key message: " << json;
-  sendRaw(datagram);
+  ASSERT_TRUE(key->reply(datagram));
 }
-
-void Site::sendRaw(const UdpPeer::Bytes& datagram) { ASSERT_TRUE(key->reply(datagram)); }
 
 std::optional<std::string> Site::request(int timeoutMs) {
   for (auto deadline = after(timeoutMs);;) {
@@ -177,6 +175,13 @@ std::optional<size_t> Site::waitForLog(const std::string& line, size_t from, int
     if (msLeft(deadline) == 0) return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));  // polls the file
   }
+}
+
+std::optional<size_t> Site::waitForLogs(const std::vector<std::string>& lines, size_t from) const {
+  std::optional<size_t> at = from;
+  for (size_t i = 0; i < lines.size() && at; ++i)
+    if (!(at = waitForLog(lines[i], *at))) ADD_FAILURE() << "not logged (in this order): " << lines[i];
+  return at;
 }
 
 }  // namespace testsupport

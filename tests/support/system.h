@@ -75,7 +75,6 @@ class Site {
   void openKey();
   // Sends one key message, written as keyd-sim writes it, to the translator.
   void report(const std::string& json);
-  void sendRaw(const UdpPeer::Bytes& datagram);
   // The next datagram from the translator that is not a keep-alive, as
   // keyd-sim prints it but without "seq"; nullopt when none came in time.
   std::optional<std::string> request(int timeoutMs = kWaitMs);
@@ -96,6 +95,8 @@ class Site {
   // after it.
   std::optional<size_t> waitForLog(const std::string& line, size_t from = 0,
                                    int timeoutMs = kWaitMs) const;
+  // Waits for each of `lines` in this order (a failure names the first missing).
+  std::optional<size_t> waitForLogs(const std::vector<std::string>& lines, size_t from = 0) const;
 
   std::unique_ptr<Child> bus, translator;
   std::unique_ptr<UdpPeer> key;

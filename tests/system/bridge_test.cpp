@@ -101,14 +101,9 @@ TEST(Bridge, BothWaysByteForByteWithTheSitesStatusAndEachCommandsApplicationIdTh
   control({"-f", "/etc/ram/bad"});
   control({"-m", kUnlock}, "keyd/s2/TransGlam");
   control({"-m", kUnlock}, "keyd/s1/TransGlam/x");
-  auto at = s.waitForLog(
-      "keyd-bridge|Dropped a message of 262145 bytes from the broker on "
-      "keyd/s1/TransGlam: over 262144 bytes");
-  ASSERT_TRUE(at);
-  at = s.waitForLog(
-      "keyd-bridge|Dropped a message of 16 bytes from the broker on "
-      "keyd/s1/TransGlam: not valid UTF-8",
-      *at);
+  const std::string from = " bytes from the broker on keyd/s1/TransGlam: ";
+  auto at = s.waitForLogs({"keyd-bridge|Dropped a message of 262145" + from + "over 262144 bytes",
+                           "keyd-bridge|Dropped a message of 16" + from + "not valid UTF-8"});
   ASSERT_TRUE(at);
   const std::string longest(64, 'a');
   const std::pair<std::vector<std::string>, std::string> apps[] = {
@@ -161,13 +156,10 @@ TEST(Bridge, BothWaysByteForByteWithTheSitesStatusAndEachCommandsApplicationIdTh
   std::vector<int> rest(resent, got.end()), want;
   for (int i = 150; i < 300; ++i) want.push_back(i);
   EXPECT_EQ(rest, want);
-  at = s.waitForLog(
-      "keyd-bridge|MQTT queue full (150 commands): dropping the oldest until the broker takes "
-      "them");
-  EXPECT_TRUE(at &&
-              s.waitForLog("keyd-bridge|MQTT queue emptied: 50 commands were dropped while it "
-                           "was full (50 since the start)",
-                           *at));
+  EXPECT_TRUE(s.waitForLogs({"keyd-bridge|MQTT queue full (150 commands): dropping the oldest until "
+                             "the broker takes them",
+                             "keyd-bridge|MQTT queue emptied: 50 commands were dropped while it was "
+                             "full (50 since the start)"}));
 
   s.subscriber.reset();  // only the bridge subscribes again
   s.bus->signal(SIGKILL);
