@@ -32,8 +32,9 @@ TEST(kmsgCodec, CasesOfTheTable) {
       const std::string name = text.substr(0, text.find(' ')),
                         message = text.substr(name.size() + 1);
       EXPECT_EQ(json(doc[name]), message);
-      if (doc[name][1] < 0x80)  // bit 7 comes only from segmentation (the "send" steps)
+      if (doc[name][1] < 0x80) {  // bit 7 comes only from segmentation (the "send" steps)
         EXPECT_EQ(kmsgjson::datagramOf(message), doc[name]);
+      }
     } else if (verb == "round") {
       EXPECT_EQ(json(kmsgjson::datagramOf(text)), text);
     } else if (verb == "send") {
