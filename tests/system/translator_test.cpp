@@ -105,8 +105,8 @@ TEST(Translator, StandardOutputWithoutFilesAndItsEndWhateverTheSignalsDispositio
 // command, on the bus ports nembad and the translator read from nembad.conf;
 // the translator logs as its file says, in order.
 TEST(Translator, TheWholeJobThroughTheOperatorsTools) {
-  std::ofstream("/etc/ram/nembad.conf") << "nemba.channeler.port=6101\nnemba.broadcaster.port=6102\n";
   Site s("host=127.0.0.1\npingTime=-3\nsubscriptions=a,b\n");
+  std::ofstream("/etc/ram/nembad.conf") << "nemba.channeler.port=6101\nnemba.broadcaster.port=6102\n";
   s.bus = Child::start({programPath("nembad"), "--print-subscriptions"});  // reads the same file
   ASSERT_TRUE(s.bus->waitForLine("nembad: channeler 127.0.0.1:6101 broadcaster 127.0.0.1:6102", kWaitMs));
   auto keyd = Child::start({programPath("keyd-sim")});
