@@ -8,6 +8,10 @@
 # latency p50/p99 from the control room to the key cabinet and back as
 # "update_lock".
 #
+# The web console (keyd-console) runs beside the sites on the same broker;
+# the demo prints its address and a demo login (FLEET_CONSOLE_PORT, default
+# 8080; FLEET_SECONDS=600 leaves more time to use it).
+#
 # Everything runs in one private sandbox (user, mount and network
 # namespaces, so the broker and the sites share one loopback), and each
 # site in a mount namespace of its own, where its own folder is mounted on
@@ -53,6 +57,10 @@ CONF
     sleep 0.1
   done
   rss=$(awk '/^VmRSS:/ {print $2}' "/proc/$broker/status")
+  # The console listens on /etc/ram/console.sock, which the demo's shell
+  # outside the sandbox serves on a TCP port.
+  bash "$here/scripts/fleet-console.sh" start "$bin" /etc/ram 1883 > /etc/ram/console.out 2>&1 &
+  console=$!
   runners=()
   for n in $(seq 1 "$sites"); do
     dir=/etc/ram/site-$n
@@ -75,8 +83,8 @@ log4cpp.appender.file.layout.ConversionPattern=%d %p %c: %m%n"
   /usr/bin/python3 "$here/scripts/fleet-control.py" --sites "$sites" \
     --seconds "${FLEET_SECONDS:-30}" --stop "${runners[*]}" --broker-pid "$broker" \
     --broker-rss-kb "$rss" || status=$?
-  kill -TERM "${runners[@]}" 2>/dev/null || true
-  wait "${runners[@]}" 2>/dev/null || true
+  kill -TERM "${runners[@]}" "$console" 2>/dev/null || true
+  wait "${runners[@]}" "$console" 2>/dev/null || true
   kill -TERM "$broker"
   wait "$broker" || true
   exit "$status"
@@ -87,5 +95,8 @@ scripts/setup.sh
 scripts/build.sh release keyd-translator nembad keyd-sim keyd-sandbox keyd-bridge
 ram=$(mktemp -d /tmp/keyd-fleet.XXXXXX)
 echo "[fleet]   the sandbox's /etc/ram is $ram"
-exec build/release/bin/keyd-sandbox "$ram" bash "$here/scripts/fleet-demo.sh" --inside \
+scripts/fleet-console.sh serve "$ram" "${FLEET_CONSOLE_PORT:-8080}" &
+serve=$!
+trap 'kill -TERM "$serve" 2>/dev/null' EXIT
+build/release/bin/keyd-sandbox "$ram" bash "$here/scripts/fleet-demo.sh" --inside \
   "$here/build/release/bin" "${1:-20}"
