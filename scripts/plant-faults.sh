@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # plant-faults.sh [--list] [--full] [ID...]: shows that the test suite catches
 # real faults. Each fault of scripts/faults.txt (or only the IDs given) is
-# planted into the product code on its own: the file is changed (one or
+# planted into the product code on its own (after each configuration has
+# built and passed the hint tests without faults): the file is changed (one or
 # more find/replace parts, each text found exactly once), its
 # configuration is built into build/plant-CONFIG, the fault's hint tests run
 # first and, when none of them fails, the whole suite of that configuration
@@ -16,7 +17,8 @@
 #   --full  skips the hints: the whole suite runs for every fault
 # Exit status: 0 when every fault was applied, built and caught; 1 otherwise;
 # 2 on bad usage or data, uncommitted changes in a file to plant into, a tree
-# that does not build without faults, or a file that could not be restored.
+# that does not build without faults or whose hint tests fail without them,
+# or a file that could not be restored.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -303,6 +305,20 @@ for config in $(printf '%s\n' "${configs[@]}" | sort -u); do
   if ! run_logged "$LOGS/build-$config.log" scripts/build.sh --dir "build/plant-$config" "$config"; then
     echo "plant-faults: build/plant-$config does not build without faults; see $LOGS/build-$config.log" >&2
     exit 2
+  fi
+  # The control: the hint tests pass without faults, so a failure with a
+  # fault is the fault's doing.
+  control=""
+  for i in "${!ids[@]}"; do
+    [ "${configs[$i]}" = "$config" ] && [ -n "${hints[$i]}" ] && control+="${control:+|}(${hints[$i]})"
+  done
+  if [ -n "$control" ]; then
+    echo "=== build/plant-$config: the hint tests without faults"
+    run_ctest "build/plant-$config" "$LOGS/build-$config.log" -R "$control"
+    if [ "$ctest_status" -ne 0 ]; then
+      echo "plant-faults: tests fail without faults in build/plant-$config:" $failed_tests >&2
+      exit 2
+    fi
   fi
 done
 
