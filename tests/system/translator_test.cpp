@@ -139,10 +139,11 @@ TEST(Translator, TheWholeJobThroughTheOperatorsTools) {
 
 // The bus daemon starts late: publications wait in the translator (those
 // beyond its queue fail, with a warning at once) and are delivered once it
-// connects. The translator is held stopped while the bus daemon starts and
-// the subscriber subscribes, so it cannot connect first. Then texts flood the
-// command topic faster than the run loop takes them (one a second): the
-// oldest beyond 8 MiB are dropped, with one warning.
+// connects, every one of them (its counters say how many waited) before
+// anything new. The translator is held stopped while the bus daemon starts
+// and the subscriber subscribes, so it cannot connect first. Then texts
+// flood the command topic faster than the run loop takes them (one a
+// second): the oldest beyond 8 MiB are dropped, with one warning.
 TEST(Faults, TheBusDaemonStartsLateThenAFloodOfLargeCommandsIsBoundedAndWarnedAboutOnce) {
   Site s("", "INFO");
   s.openKey();
@@ -152,6 +153,16 @@ TEST(Faults, TheBusDaemonStartsLateThenAFloodOfLargeCommandsIsBoundedAndWarnedAb
     ASSERT_TRUE(s.waitForLog("keyDTranslator|Bus publication failed (1 since the last report)", 0,
                              3 * kWaitMs));
   }
+  // The queue is full from the first failure on: what waits is what was published.
+  s.translator->signal(SIGUSR1);
+  auto stats = s.waitForLog("stats|reports=*");
+  ASSERT_TRUE(stats);
+  std::smatch counts;
+  const std::string line = s.logLines()[*stats - 1];
+  ASSERT_TRUE(std::regex_search(
+      line, counts, std::regex(R"(site_info=(\d+) ping=(\d+) update_lock=(\d+) update_key=(\d+))")));
+  int waiting = 0;
+  for (size_t i = 1; i < counts.size(); ++i) waiting += std::stoi(counts[i]);
   s.translator->signal(SIGSTOP);
   s.startBus();
   s.subscribe();
@@ -159,6 +170,7 @@ TEST(Faults, TheBusDaemonStartsLateThenAFloodOfLargeCommandsIsBoundedAndWarnedAb
   ASSERT_TRUE(s.subscribed("TransGlam"));
   auto pub = s.publication();
   ASSERT_TRUE(pub && pub->topic == "site_info");
+  for (int i = 1; i < waiting; ++i) ASSERT_TRUE(s.publication()) << i << " of " << waiting << " came";
   exchange(s, 1000);
   const std::string big(nlite::kMaxPayload, 'x');
   for (int i = 0; i < 40; ++i) s.command(big, false);
