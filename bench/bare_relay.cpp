@@ -59,6 +59,9 @@ int main(int argc, char** argv) {
     std::perror("bare_relay: socket");
     return 1;
   }
+  // The translator's socket buffer, so both ride out the same stalls.
+  const int rcvbuf = 1 << 20;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
   // The read wakes up now and then to look at the stop flag and the clock.
   timeval tick{0, 200000};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);

@@ -186,6 +186,12 @@ int cMiniClient::connectServer(const char* host, int port) {
     mLog.error("Could not connect the socket");
     return 0;
   }
+  // A cabinet reports in bursts and the pump may be kept off its core for
+  // a few milliseconds: 1 MiB of socket buffer (the system's net.core.rmem_max
+  // caps it) holds several thousand reports where the default holds ~160.
+  const int rcvbuf = kRxSocketBuffer;
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf) != 0)
+    mLog.warn("Could not enlarge the receive buffer to %d bytes", rcvbuf);
   mSocket = fd;
   mConnected.store(true);
   mLog.info("Socket Connected OK %d", mSocket);

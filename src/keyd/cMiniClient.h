@@ -33,6 +33,7 @@ class cMiniClient {
   // Datagrams taken off the socket by one system call at most, and handed
   // to the event pump together.
   static constexpr int kRxBatch = 32;
+  static constexpr int kRxSocketBuffer = 1 << 20;  // requested SO_RCVBUF, bytes
   // Largest segment sent.
   static constexpr int kSegmentSize = 1024;
   // Seconds without a queued message after which a keep-alive ping goes out.
