@@ -63,6 +63,10 @@ Site::Site(const std::string& conf, const std::string& level) {
 }
 
 void Site::startBus() {
+  // A bus daemon killed a moment ago may still hold its ports.
+  if (bus) {
+    ASSERT_TRUE(bus->wait(kWaitMs)) << "the previous nembad is still running";
+  }
   mSubscriptions.clear();
   bus = Child::start({programPath("nembad"), "--print-subscriptions"});
   ASSERT_TRUE(bus && bus->waitForLine("nembad: channeler", kWaitMs)) << "nembad did not start";

@@ -58,7 +58,8 @@ class Site {
   // Writes the configuration (writeConf) and removes the log.
   explicit Site(const std::string& conf = "", const std::string& level = "DEBUG");
 
-  // nembad with its subscriptions printed; returns once it is bound.
+  // nembad with its subscriptions printed; returns once it is bound. A
+  // previous one must have been stopped: its end is waited for.
   void startBus();
   // The translator; with the key end open (openKey), waits for its first
   // keep-alive; with the bus up, waits until its receiver has subscribed.

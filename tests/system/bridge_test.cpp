@@ -135,6 +135,7 @@ TEST(Bridge, BothWaysByteForByteWithTheSitesStatusAndEachCommandsApplicationIdTh
   for (int i = 0; i < 100; ++i) send(std::to_string(i), "command");
   ASSERT_TRUE(before->waitForLine("0 keyd/s1/command 99", kWaitMs));
   mq->signal(SIGKILL);
+  ASSERT_TRUE(mq->wait(kWaitMs));  // its port is free for the next broker
   ASSERT_TRUE(s.waitForLog("keyd-bridge|Lost the connection to the MQTT broker 127.0.0.1:1883 *"));
   for (int i = 100; i < 300; ++i) send(std::to_string(i), "command");
   send("0", "site_info");  // behind every command on the bus: once taken, all are
