@@ -75,18 +75,20 @@ bool cMiniClient::cEventPump::waitForRoom(std::unique_lock<std::mutex>& lock) {
 }
 
 void cMiniClient::cEventPump::postEvent(KMsg* msg) {
-  std::vector<std::unique_ptr<KMsg>> one;
+  std::vector<std::unique_ptr<KMsg>> one, delivered;
   one.emplace_back(msg);
-  postEvents(one);
+  postEvents(one, delivered);
 }
 
-void cMiniClient::cEventPump::postEvents(std::vector<std::unique_ptr<KMsg>>& batch) {
+void cMiniClient::cEventPump::postEvents(std::vector<std::unique_ptr<KMsg>>& batch,
+                                         std::vector<std::unique_ptr<KMsg>>& delivered) {
   {
     std::unique_lock<std::mutex> lock(mQueueMutex);
     for (auto& msg : batch) {
       if (mEventQueue.size() >= kQueueBound && !waitForRoom(lock)) break;
       mEventQueue.push_back(std::move(msg));
     }
+    delivered.swap(mDelivered);  // the two vectors' capacities take turns
   }
   batch.clear();  // after the lock: messages not queued at a stop are released here
   mEventReady.notify_one();
@@ -108,11 +110,13 @@ size_t cMiniClient::cEventPump::queued() const {
 }
 
 void cMiniClient::cEventPump::pumpLoop() {
+  std::unique_ptr<KMsg> msg;
   for (;;) {
-    std::unique_ptr<KMsg> msg;
     bool room = false;
     {
       std::unique_lock<std::mutex> lock(mQueueMutex);
+      // The message delivered last goes back to its poster (see postEvents).
+      if (msg) mDelivered.push_back(std::move(msg));
       mEventReady.wait(lock, [this] { return mStop || !mEventQueue.empty(); });
       if (mStop) return;
       msg = std::move(mEventQueue.front());
@@ -312,7 +316,7 @@ void cMiniClient::sendPing() {
 void cMiniClient::receiveLoop() {
   mmsghdr headers[kRxBatch];
   iovec parts[kRxBatch];
-  std::vector<std::unique_ptr<KMsg>> batch;
+  std::vector<std::unique_ptr<KMsg>> batch, delivered;
   batch.reserve(kRxBatch);
   while (!stopping()) {
     for (int i = 0; i < kRxBatch; ++i) {
@@ -362,6 +366,8 @@ void cMiniClient::receiveLoop() {
                  msg->mSeq & 0x7F);
       batch.emplace_back(msg);
     }
-    if (!batch.empty()) mEventPump.postEvents(batch);
+    if (batch.empty()) continue;
+    mEventPump.postEvents(batch, delivered);
+    delivered.clear();  // released here, where they were made
   }
 }

@@ -70,8 +70,14 @@ class cMiniClient {
     void postEvent(KMsg* msg);
     // Queues the messages (none null) in their order, takes them over
     // (batch is empty afterwards) and wakes the pump once for all of them,
-    // or once each time the queue fills up on the way.
-    void postEvents(std::vector<std::unique_ptr<KMsg>>& batch);
+    // or once each time the queue fills up on the way. Hands back in
+    // `delivered` (which must be empty) the messages the pump has delivered
+    // since the previous call, for the caller to release: the memory of a
+    // message then goes back to the thread that parsed it, whose allocator
+    // reuses it at once (the pump freeing it would leave that thread's
+    // allocator only the slow paths). One thread posts at a time.
+    void postEvents(std::vector<std::unique_ptr<KMsg>>& batch,
+                    std::vector<std::unique_ptr<KMsg>>& delivered);
     // Queues a heartbeat behind the waiting messages, unless one still
     // waits; never blocks (it may go beyond the bound by one). Handling it
     // delivers nothing and only counts it: the pump thread proves that it
@@ -97,6 +103,9 @@ class cMiniClient {
     std::condition_variable mEventReady;  // a message was appended, or stop
     std::condition_variable mRoom;        // the queue has room, or stop
     std::deque<std::unique_ptr<KMsg>> mEventQueue;  // a null entry is a heartbeat
+    // Delivered messages waiting for the poster to take them back: at most
+    // the queue's bound and one batch.
+    std::vector<std::unique_ptr<KMsg>> mDelivered;
     bool mStop = false;
     bool mOverloaded = false;  // full since the queue was last empty
     bool mHeartbeatQueued = false;

@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unordered_set>
+#include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "optionalText.h"
 
@@ -58,17 +60,16 @@ const cKlog& keyLog() {
   return log;
 }
 
-// Looks a lock up by what sameAs compares.
-struct LockIdentity {
-  size_t operator()(const cLock* lock) const { return lock->identityHash(); }
-  bool operator()(const cLock* a, const cLock* b) const { return a->sameAs(*b); }
-};
+// A lock of the other list by the hash of what sameAs compares.
+using HashedLock = std::pair<size_t, const cLock*>;
 
 }  // namespace
 
 cKey::cKey() : cKlog(keyLog()) {}
 
 cKey::~cKey() {
+  // Without its lines the members go by themselves (the locks with them).
+  if (!debugEnabled()) return;
   debug("in cKey GARBAGE Collector");
   if (mKeyBoxN) {
     debug("deleting mKeyBoxN");
@@ -254,8 +255,8 @@ bool cKey::locksFoundLogged(const LockList* others) const {
 bool cKey::locksFound(const LockList* others) const {
   // The key daemon reports the same site in the same order: each lock is
   // looked for at its own place first, and only when it is not there in an
-  // index of the other list, made once.
-  std::unordered_set<const cLock*, LockIdentity, LockIdentity> index;
+  // index of the other list (sorted by hash: one allocation), made once.
+  std::vector<HashedLock> index;
   bool indexed = false;
   for (size_t i = 0; i < mLockList->size(); ++i) {
     const cLock* lock = (*mLockList)[i].get();
@@ -263,11 +264,18 @@ bool cKey::locksFound(const LockList* others) const {
     if (!others) return false;
     if (i < others->size() && (*others)[i] && lock->sameAs(*(*others)[i])) continue;
     if (!indexed) {
+      index.reserve(others->size());
       for (const auto& other : *others)
-        if (other) index.insert(other.get());
+        if (other) index.emplace_back(other->identityHash(), other.get());
+      std::sort(index.begin(), index.end(),
+                [](const HashedLock& a, const HashedLock& b) { return a.first < b.first; });
       indexed = true;
     }
-    if (index.find(lock) == index.end()) return false;
+    const size_t hash = lock->identityHash();
+    auto it = std::lower_bound(index.begin(), index.end(), hash,
+                               [](const HashedLock& a, size_t h) { return a.first < h; });
+    while (it != index.end() && it->first == hash && !lock->sameAs(*it->second)) ++it;
+    if (it == index.end() || it->first != hash) return false;
   }
   return true;
 }

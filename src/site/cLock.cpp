@@ -24,6 +24,8 @@ cLock::cLock(const cLock& other)
     : cKlog(lockLog()), mRFtag(other.mRFtag), mIntValStr(other.mIntValStr) {}
 
 cLock::~cLock() {
+  // Without its lines the members go by themselves.
+  if (!debugEnabled()) return;
   if (mRFtag) {
     debug("deleting mRFtag");
     mRFtag.reset();
@@ -76,10 +78,14 @@ bool cLock::appendJSON(std::string& out) const {
 }
 
 size_t cLock::identityHash() const {
-  size_t hash = mIntValStr ? std::hash<std::string>()(*mIntValStr) : 0x9e3779b9u;
-  if (mRFtag)
-    for (const unsigned char byte : *mRFtag) hash = hash * 31 + byte;
-  return hash;
+  // Equal locks have equal tags: the five bytes alone make the hash, mixed
+  // so that neighbouring tags spread. Only a lock without a tag hashes its
+  // text.
+  if (!mRFtag) return mIntValStr ? std::hash<std::string>()(*mIntValStr) : 0x9e3779b9u;
+  uint64_t value = 0;
+  for (const unsigned char byte : *mRFtag) value = (value << 8) | byte;
+  value *= 0x9e3779b97f4a7c15ull;
+  return static_cast<size_t>(value ^ (value >> 29));
 }
 
 bool cLock::operator==(const cLock& other) const {

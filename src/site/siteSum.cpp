@@ -18,6 +18,8 @@ const cKlog& sumLog() {
 siteSum::siteSum() : mLog(sumLog()) {}
 
 siteSum::~siteSum() {
+  // Without its lines the members go by themselves.
+  if (!mLog.debugEnabled()) return;
   mLog.debug("In SiteSum GARBAGE COLLECTOR");
   if (mSiteID) {
     mLog.debug("deleting  mSiteID");

@@ -169,9 +169,9 @@ Cabinet::Answer Cabinet::answer(const KMsg& request) {
     if (!tag || tag->getLength() != 5)
       return {nullptr, std::string(name) + " without a lock tag: not answered"};
     for (Lock& lock : mLocks)
-      if (std::equal(lock.tag.begin(), lock.tag.end(), tag->bytes().begin()))
+      if (std::equal(lock.tag.begin(), lock.tag.end(), tag->data()))
         return {lockReply(lock, status), ""};
-    return {nullptr, "no lock " + toHex(tag->bytes().data(), 5) + ": " + name + " not answered"};
+    return {nullptr, "no lock " + toHex(tag->data(), 5) + ": " + name + " not answered"};
   }
   const bool battery = find<KTagUInt8>(request, TAG_KEY_BATTERY) != nullptr;
   if (!battery && !find<KTagUInt8>(request, TAG_TRANS_REQ) &&

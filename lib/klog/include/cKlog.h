@@ -4,7 +4,8 @@
 // category named at construction; the category belongs to log4cpp and lives
 // until the process exits. debug/info/warn/error take a printf-style format
 // and write one line each; the priority is checked before anything is
-// formatted, so a filtered line costs one comparison.
+// formatted, so a filtered line costs one comparison: each cKlog keeps the
+// category's effective priority until init or reload changes priorities.
 //
 // A FileAppender of the configuration is taken over by an appender of ours
 // that writes the same lines in blocks: at the latest 100 ms after a line,
@@ -16,12 +17,13 @@
 // Threads: any thread may log through any cKlog at any time; log4cpp
 // serialises the appenders. cKlog::init is called once, on the main thread,
 // during set-up, before other threads log; cKlog::reload may run on any
-// thread while the others log. The categories' appenders and additivity
-// are changed through init and reload only. Nothing is ever written to
+// thread while the others log. The categories' priorities, appenders and
+// additivity are changed through init and reload only. Nothing is ever written to
 // standard error.
 #ifndef KLOG_CKLOG_H
 #define KLOG_CKLOG_H
 
+#include <atomic>
 #include <cstdarg>
 #include <string>
 
@@ -34,7 +36,12 @@ class cKlog {
   // category: the log4cpp category name, copied.
   explicit cKlog(const char* category);
   ~cKlog() = default;
-  cKlog(const cKlog& other) = default;
+  // The copy starts with the priority the original knows (looked up now
+  // when it knows none), so short-lived copies ask log4cpp nothing.
+  cKlog(const cKlog& other) : mCategory(other.mCategory) {
+    other.priority();
+    mPriority.store(other.mPriority.load(std::memory_order_relaxed), std::memory_order_relaxed);
+  }
   cKlog& operator=(const cKlog&) = delete;
 
   void debug(const char* format, ...) const __attribute__((format(printf, 2, 3)));
@@ -43,8 +50,9 @@ class cKlog {
   void error(const char* format, ...) const __attribute__((format(printf, 2, 3)));
 
   // True when a line at debug priority would be written: lets a caller skip
-  // building the arguments of a long run of debug lines.
-  bool debugEnabled() const;
+  // building the arguments of a long run of debug lines. Inline: it is
+  // asked for every record a report makes and releases.
+  bool debugEnabled() const { return priority() >= kDebugPriority; }
 
   // Configures log4cpp from the "log4cpp.*" properties in the file at path
   // (the translator's own key=value lines in the same file are ignored).
@@ -83,9 +91,28 @@ class cKlog {
   static void finish();
 
  private:
+  friend class RouteChange;  // counts the ends of init and reload
+
   void write(int priority, const char* format, va_list args) const;
+  // log4cpp's value of its DEBUG priority (checked where log4cpp is seen).
+  static constexpr int kDebugPriority = 700;
+  // Counts the ends of init and reload, from 1.
+  static std::atomic<unsigned long> sSettings;
+
+  // The category's effective (chained) priority, looked up again only
+  // after init or reload.
+  int priority() const {
+    const unsigned long known = mPriority.load(std::memory_order_relaxed);
+    if ((known >> 16) == sSettings.load(std::memory_order_acquire))
+      return static_cast<int>(known & 0xFFFF);
+    return lookUpPriority();
+  }
+  int lookUpPriority() const;
 
   log4cpp::Category& mCategory;
+  // (settings generation << 16) | effective priority; generation 0 means
+  // not looked up yet. Any thread may fill it in.
+  mutable std::atomic<unsigned long> mPriority{0};
 };
 
 #endif  // KLOG_CKLOG_H

@@ -354,9 +354,7 @@ void applyDefault(InitState& state) {
 cKlog::cKlog(const char* category) : mCategory(log4cpp::Category::getInstance(category)) {}
 
 void cKlog::debug(const char* format, ...) const {
-  if (!mCategory.isPriorityEnabled(log4cpp::Priority::DEBUG)) {
-    return;
-  }
+  if (priority() < log4cpp::Priority::DEBUG) return;
   va_list args;
   va_start(args, format);
   write(log4cpp::Priority::DEBUG, format, args);
@@ -364,9 +362,7 @@ void cKlog::debug(const char* format, ...) const {
 }
 
 void cKlog::info(const char* format, ...) const {
-  if (!mCategory.isPriorityEnabled(log4cpp::Priority::INFO)) {
-    return;
-  }
+  if (priority() < log4cpp::Priority::INFO) return;
   va_list args;
   va_start(args, format);
   write(log4cpp::Priority::INFO, format, args);
@@ -374,9 +370,7 @@ void cKlog::info(const char* format, ...) const {
 }
 
 void cKlog::warn(const char* format, ...) const {
-  if (!mCategory.isPriorityEnabled(log4cpp::Priority::WARN)) {
-    return;
-  }
+  if (priority() < log4cpp::Priority::WARN) return;
   va_list args;
   va_start(args, format);
   write(log4cpp::Priority::WARN, format, args);
@@ -384,17 +378,27 @@ void cKlog::warn(const char* format, ...) const {
 }
 
 void cKlog::error(const char* format, ...) const {
-  if (!mCategory.isPriorityEnabled(log4cpp::Priority::ERROR)) {
-    return;
-  }
+  if (priority() < log4cpp::Priority::ERROR) return;
   va_list args;
   va_start(args, format);
   write(log4cpp::Priority::ERROR, format, args);
   va_end(args);
 }
 
-bool cKlog::debugEnabled() const {
-  return mCategory.isPriorityEnabled(log4cpp::Priority::DEBUG);
+
+// A cKlog's remembered priority of an older generation is looked up again.
+std::atomic<unsigned long> cKlog::sSettings{1};
+
+// log4cpp walks up the category's parents for every question; the answer
+// changes only with init and reload, which count their ends in sSettings.
+int cKlog::lookUpPriority() const {
+  static_assert(kDebugPriority == log4cpp::Priority::DEBUG, "log4cpp's DEBUG");
+  const unsigned long settings = sSettings.load(std::memory_order_acquire);
+  const int chained = mCategory.getChainedPriority();
+  if (chained < 0 || chained > 0xFFFF) return chained;  // not a value log4cpp names
+  mPriority.store((settings << 16) | static_cast<unsigned long>(chained & 0xFFFF),
+                  std::memory_order_relaxed);
+  return chained;
 }
 
 // Always hands log4cpp a std::string: its const char* overload of log() is
@@ -433,6 +437,7 @@ class RouteChange {
   ~RouteChange() {
     routes().known.clear();
     ++routes().generation;
+    cKlog::sSettings.fetch_add(1, std::memory_order_release);
   }
   RouteChange(const RouteChange&) = delete;
   RouteChange& operator=(const RouteChange&) = delete;

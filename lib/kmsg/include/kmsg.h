@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 // Message ids.
@@ -88,14 +89,18 @@ class KTag {
   const unsigned char mType;
 };
 
-// Checked downcast: the tag as class T, or null when it is not a T.
+// Checked downcast: the tag as class T (one of the five final value classes
+// below), or null when it is not a T. The type code tells: each code is
+// made by exactly one class (KTag's constructor is for them alone).
 template <class T>
 T* ktag_cast(KTag* tag) {
-  return dynamic_cast<T*>(tag);
+  static_assert(std::is_final_v<T>, "a value class");
+  return tag && tag->type() == T::kType ? static_cast<T*>(tag) : nullptr;
 }
 template <class T>
 const T* ktag_cast(const KTag* tag) {
-  return dynamic_cast<const T*>(tag);
+  static_assert(std::is_final_v<T>, "a value class");
+  return tag && tag->type() == T::kType ? static_cast<const T*>(tag) : nullptr;
 }
 
 // KTagUInt: the three unsigned integer value classes, sent big-endian.
@@ -162,16 +167,18 @@ class KTagBytes final : public KTag {
   // Copies min(length, getLength()) bytes into buffer and zero-fills the
   // rest of the length bytes. Returns the number of value bytes copied.
   int getValue(void* buffer, unsigned short length) const;
-  const std::vector<unsigned char>& bytes() const { return mBytes; }
+  // The getLength() value bytes, lent.
+  const unsigned char* data() const { return reinterpret_cast<const unsigned char*>(mBytes.data()); }
   unsigned short getLength() const override { return static_cast<unsigned short>(mBytes.size()); }
   std::unique_ptr<KTag> clone() const override;
 
  private:
   friend class KTagFactory;
-  KTagBytes(unsigned char id, std::vector<unsigned char> bytes)
-      : KTag(id, kType), mBytes(std::move(bytes)) {}
+  KTagBytes(unsigned char id, std::string bytes) : KTag(id, kType), mBytes(std::move(bytes)) {}
   void putValue(unsigned char* out) const override;
-  std::vector<unsigned char> mBytes;
+  // Any byte values; a string keeps a short value (a lock's five bytes)
+  // inside the tag, without an allocation of its own.
+  std::string mBytes;
 };
 
 // KTagFactory: makes tags. Every tag returned is new and owned by the

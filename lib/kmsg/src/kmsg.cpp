@@ -140,6 +140,9 @@ KMsg* KMsg::parseMsg(const void* data, unsigned short length) {
   const auto* in = static_cast<const unsigned char*>(data);
   std::unique_ptr<KMsg> msg(new KMsg(in[0], in[1], Raw{}));
   const unsigned count = get16(in + 2);
+  // Every tag takes at least its header: a count beyond that is refused
+  // below, and reserves no more than the datagram can hold.
+  msg->mTags.reserve(std::min<std::size_t>(count, (length - KMSG_HEADER_SIZE) / KMSG_TAG_HEADER_SIZE));
   std::size_t pos = KMSG_HEADER_SIZE;
   for (unsigned i = 0; i < count; ++i) {
     if (length - pos < KMSG_TAG_HEADER_SIZE) return nullptr;

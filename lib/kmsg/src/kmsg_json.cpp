@@ -167,7 +167,7 @@ std::string toJson(const KMsg& msg) {
     } else if (const auto* str = ktag_cast<KTagString>(tag.get())) {
       value = jsonString(std::string_view(str->text()));
     } else if (const auto* bytes = ktag_cast<KTagBytes>(tag.get())) {
-      value = json_string(toHex(bytes->bytes().data(), bytes->bytes().size()).c_str());
+      value = json_string(toHex(bytes->data(), bytes->getLength()).c_str());
     }
     json_array_append_new(tags.get(), json_pack("{s:i,s:s,s:o}", "id", int{tag->mId}, "type",
                                                 tag->typeName(), "value", value));

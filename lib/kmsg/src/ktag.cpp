@@ -62,9 +62,8 @@ KTagUInt32* KTagFactory::createKTag(unsigned char id, unsigned int value) {
 
 KTagBytes* KTagFactory::createKTag(unsigned char id, const void* data, unsigned short length) {
   if (length > KMSG_MAX_VALUE || (data == nullptr && length > 0)) return nullptr;
-  const auto* p = static_cast<const unsigned char*>(data);
-  std::vector<unsigned char> bytes;
-  if (length > 0) bytes.assign(p, p + length);
+  std::string bytes;
+  if (length > 0) bytes.assign(static_cast<const char*>(data), length);
   return std::unique_ptr<KTagBytes>(new KTagBytes(id, std::move(bytes))).release();
 }
 
