@@ -150,6 +150,7 @@ class kmsgBroker : public cKlog, public cObjectListener {
   std::unique_ptr<siteSum> mCurrentSiteSum;
   siteSum* mPingSiteSome = nullptr;  // the candidate being handled; not owned
   std::optional<std::string> mStateUuid;  // pump thread
+  std::string mSiteInfoText;              // pump thread: the "site_info" text being made
   cStateUuids mStateUuids;                // pump thread
   bool mFirstOpen = true;                 // pump thread
   std::atomic<bool> mCfgRequested{false};  // set by the main thread, cleared by the pump

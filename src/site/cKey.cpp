@@ -2,10 +2,11 @@
 // and its comparison.
 #include "cKey.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -183,13 +184,10 @@ JsonPtr cKey::toJSON() const {
 bool cKey::appendJSON(std::string& out) const {
   const size_t start = out.size();
   char separator = '{';
-  auto member = [&](const char* key) {
-    out += separator;
-    if (separator == ',') out += ' ';
+  auto member = [&](std::string_view key) {
+    out.append(separator == '{' ? "{\"" : ", \"");
     separator = ',';
-    out += '"';
-    out += key;
-    out += "\": ";
+    out.append(key).append("\": ", 3);
   };
   auto text = [&](const char* key, const std::optional<std::string>& value) {
     if (!value) return;

@@ -112,6 +112,11 @@ void kmsgBroker::handleSetMsg(KMsg* msg) {
     debug("MSG ID: %d", msg->mId);
   }
 
+  // The lock list is made once at its size: it becomes the key's.
+  size_t lockTags = 0;
+  for (const auto& tag : msg->tags()) lockTags += tag->mId == TAG_LOCK_TAG;
+  v.lockList->reserve(lockTags);
+
   msg->gotoFirst();
   while (KTag* tag = msg->getTag()) {
     if (detail) debug("TAG ID: %d", tag->mId);
@@ -389,7 +394,9 @@ void kmsgBroker::sendSiteInfo() {
   // the same time; its rendering takes the key's own mutex. The text is
   // written as jansson would serialise the summary's document with "state"
   // added; jansson builds it only when a lock's name is not plain text.
-  std::string text = "{";
+  // One text for every "site_info": it keeps the capacity of the longest.
+  std::string& text = mSiteInfoText;
+  text.assign(1, '{');
   if (!mCurrentSiteSum->appendJSONMembers(text)) {
     JsonPtr document = mCurrentSiteSum->toJSON();
     generateStateUuid();
@@ -429,7 +436,12 @@ void kmsgBroker::generateStateUuid() {
   setStateUuid(text);
 }
 
-void kmsgBroker::setStateUuid(const char* uuid) { mStateUuid.emplace(uuid); }
+void kmsgBroker::setStateUuid(const char* uuid) {
+  if (mStateUuid)
+    mStateUuid->assign(uuid);  // in place: no new allocation per "site_info"
+  else
+    mStateUuid.emplace(uuid);
+}
 
 int kmsgBroker::publish(const JsonPtr& document, const char* topic) {
   JsonText text(json_dumps(document.get(), 0));

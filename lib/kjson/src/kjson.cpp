@@ -67,9 +67,32 @@ json_t* jsonString(const char* text) {
   return text ? jsonString(std::string_view(text, std::strlen(text))) : nullptr;
 }
 
+namespace {
+
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighs = 0x8080808080808080ull;
+
+// Nonzero when one of the eight bytes is zero.
+constexpr uint64_t anyZero(uint64_t word) { return (word - kOnes) & ~word & kHighs; }
+
+bool plainByte(unsigned char c) { return c >= 0x20 && c <= 0x7E && c != '"' && c != '\\'; }
+
+}  // namespace
+
 bool plainJsonText(std::string_view bytes) {
-  for (const char c : bytes)
-    if (c < 0x20 || c > 0x7E || c == '"' || c == '\\') return false;
+  // Eight bytes at a time: none below 0x20 (borrows only reach bytes above
+  // one that is), none with the top bit, no 0x7F, '"' or '\\'.
+  size_t at = 0;
+  for (; at + 8 <= bytes.size(); at += 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes.data() + at, sizeof word);
+    const uint64_t below = (word - 0x20 * kOnes) & ~word & kHighs;
+    if (below | (word & kHighs) | anyZero(word ^ (0x7F * kOnes)) | anyZero(word ^ ('"' * kOnes)) |
+        anyZero(word ^ ('\\' * kOnes)))
+      return false;
+  }
+  for (; at < bytes.size(); ++at)
+    if (!plainByte(static_cast<unsigned char>(bytes[at]))) return false;
   return true;
 }
 
