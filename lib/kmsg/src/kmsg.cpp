@@ -2,6 +2,10 @@
 // The byte layout is documented in docs/protocol.md.
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
+#include <cstring>
+#include <new>
+#include <string>
 
 #include "kmsg.h"
 
@@ -34,28 +38,15 @@ bool typeAllowed(unsigned char id, unsigned char type) {
   return kmsgDictionary->mTags[id].mType == type;
 }
 
-// Decodes one tag value of n bytes; null when it does not fit its type.
-std::unique_ptr<KTag> decodeValue(unsigned char id, unsigned char type, const unsigned char* v,
-                                  std::size_t n) {
-  switch (type) {
-    case KTYPE_UINT8:
-      if (n != 1) return nullptr;
-      return std::make_unique<KTagUInt8>(id, v[0]);
-    case KTYPE_UINT16:
-      if (n != 2) return nullptr;
-      return std::make_unique<KTagUInt16>(id, static_cast<std::uint16_t>(getBE(v, 2)));
-    case KTYPE_UINT32:
-      if (n != 4) return nullptr;
-      return std::make_unique<KTagUInt32>(id, getBE(v, 4));
-    case KTYPE_STRING:  // the factory refuses zero bytes and overlong values
-      return std::unique_ptr<KTag>(
-          KTagFactory::createKTag(id, std::string(reinterpret_cast<const char*>(v), n)));
-    case KTYPE_BYTES:
-      return std::unique_ptr<KTag>(KTagFactory::createKTag(id, static_cast<const void*>(v),
-                                                           static_cast<unsigned short>(n)));
-  }
-  return nullptr;  // unknown value type code
-}
+// One slot of a parsed message's block holds any of the value classes.
+constexpr std::size_t kSlot =
+    (std::max({sizeof(KTagUInt8), sizeof(KTagUInt16), sizeof(KTagUInt32), sizeof(KTagString),
+               sizeof(KTagBytes)}) +
+     alignof(std::max_align_t) - 1) /
+    alignof(std::max_align_t) * alignof(std::max_align_t);
+static_assert(alignof(KTagString) <= alignof(std::max_align_t) &&
+                  alignof(KTagBytes) <= alignof(std::max_align_t),
+              "a slot is aligned for every value class");
 
 }  // namespace
 
@@ -72,7 +63,34 @@ KMsg::KMsg(unsigned char id, unsigned char seq, Raw) : KMsg(id, seq) { mRaw = tr
 
 KMsg::~KMsg() = default;
 
-void KMsg::append(std::unique_ptr<KTag> tag) {
+KTagPtr KMsg::decodeInBlock(unsigned char id, unsigned char type, const unsigned char* v,
+                            std::size_t n, std::size_t& used) {
+  void* slot = mBlock.get() + used * kSlot;
+  KTag* tag = nullptr;
+  switch (type) {
+    case KTYPE_UINT8:
+      if (n == 1) tag = new (slot) KTagUInt8(id, v[0]);
+      break;
+    case KTYPE_UINT16:
+      if (n == 2) tag = new (slot) KTagUInt16(id, static_cast<std::uint16_t>(getBE(v, 2)));
+      break;
+    case KTYPE_UINT32:
+      if (n == 4) tag = new (slot) KTagUInt32(id, getBE(v, 4));
+      break;
+    case KTYPE_STRING:  // the factory's limits: no zero byte, no overlong value
+      if (n <= KMSG_MAX_VALUE && std::memchr(v, 0, n) == nullptr)
+        tag = new (slot) KTagString(id, std::string(reinterpret_cast<const char*>(v), n));
+      break;
+    case KTYPE_BYTES:
+      if (n <= KMSG_MAX_VALUE)
+        tag = new (slot) KTagBytes(id, std::string(reinterpret_cast<const char*>(v), n));
+      break;
+  }
+  if (tag) ++used;
+  return KTagPtr(tag, KTagDeleter{true});
+}
+
+void KMsg::append(KTagPtr tag) {
   mBytes += encodedSize(*tag);
   mSize = static_cast<unsigned short>(mBytes - 2);
   mTags.push_back(std::move(tag));
@@ -81,7 +99,7 @@ void KMsg::append(std::unique_ptr<KTag> tag) {
 
 int KMsg::addTag(std::unique_ptr<KTag> tag) {
   if (!tag || mBytes - 2 + encodedSize(*tag) > KMSG_MAX_SIZE) return 0;
-  append(std::move(tag));
+  append(KTagPtr(tag.release()));
   return 1;
 }
 
@@ -121,7 +139,7 @@ int KMsg::segmentMessage(int maxBytes) {
     const std::size_t size = encodedSize(*tag);
     if (KMSG_HEADER_SIZE + size > limit) return 0;
     if (segments.back()->mBytes + size > limit) startSegment();
-    segments.back()->append(tag->clone());
+    segments.back()->append(KTagPtr(tag->clone().release()));
   }
   segments.back()->mSeq = static_cast<unsigned char>(mSeq & ~KMSG_SEQ_MORE);
   mSegments = std::move(segments);
@@ -142,8 +160,11 @@ KMsg* KMsg::parseMsg(const void* data, unsigned short length) {
   const unsigned count = get16(in + 2);
   // Every tag takes at least its header: a count beyond that is refused
   // below, and reserves no more than the datagram can hold.
-  msg->mTags.reserve(std::min<std::size_t>(count, (length - KMSG_HEADER_SIZE) / KMSG_TAG_HEADER_SIZE));
-  std::size_t pos = KMSG_HEADER_SIZE;
+  const std::size_t most =
+      std::min<std::size_t>(count, (length - KMSG_HEADER_SIZE) / KMSG_TAG_HEADER_SIZE);
+  msg->mTags.reserve(most);
+  if (most > 0) msg->mBlock.reset(new unsigned char[most * kSlot]);
+  std::size_t pos = KMSG_HEADER_SIZE, used = 0;
   for (unsigned i = 0; i < count; ++i) {
     if (length - pos < KMSG_TAG_HEADER_SIZE) return nullptr;
     const unsigned char id = in[pos];
@@ -151,7 +172,7 @@ KMsg* KMsg::parseMsg(const void* data, unsigned short length) {
     const std::size_t n = get16(in + pos + 2);
     pos += KMSG_TAG_HEADER_SIZE;
     if (n > length - pos || !typeAllowed(id, type)) return nullptr;
-    std::unique_ptr<KTag> tag = decodeValue(id, type, in + pos, n);
+    KTagPtr tag = msg->decodeInBlock(id, type, in + pos, n, used);
     if (!tag) return nullptr;
     msg->append(std::move(tag));
     pos += n;
