@@ -10,7 +10,7 @@
 # Settings (environment):
 #   BENCH_IDLE_SECONDS     idle CPU window of the translator (60)
 #   BENCH_STEP_SECONDS     length of one throughput step (2)
-#   BENCH_LATENCY_SECONDS  length of the latency run at 1,000 reports/s (5)
+#   BENCH_LATENCY_SECONDS  length of the latency runs at 1,000 reports/s, per target (20)
 #   BENCH_MIN_TIME         Google Benchmark minimum time per benchmark (0.5)
 #   BENCH_KEEP=1           keep the work folder (logs, raw results)
 #   KEYD_BENCH_BIN=DIR     use the programs in DIR instead of building
@@ -21,7 +21,7 @@ root=$(dirname "$here")
 
 idle=${BENCH_IDLE_SECONDS:-60}
 step=${BENCH_STEP_SECONDS:-2}
-latency=${BENCH_LATENCY_SECONDS:-5}
+latency=${BENCH_LATENCY_SECONDS:-20}
 min_time=${BENCH_MIN_TIME:-0.5}
 
 # The translator's configuration: log4cpp at LEVEL into a file in /etc/ram.
