@@ -70,20 +70,8 @@ bool cLock::appendJSON(std::string& out) const {
     out += "{}";
     return true;
   }
-  const std::string& name = *mIntValStr;
-  if (!plainJsonText(name)) return false;
-  static constexpr char kOpen[] = "{\"RFID\": \"";
-  constexpr size_t kOpenLength = sizeof kOpen - 1;
-  char piece[kOpenLength + 32 + 2];
-  if (name.size() > 32) {
-    out.append(kOpen, kOpenLength).append(name).append("\"}", 2);
-    return true;
-  }
-  // A name of a few digits: one append for the whole object.
-  std::memcpy(piece, kOpen, kOpenLength);
-  std::memcpy(piece + kOpenLength, name.data(), name.size());
-  std::memcpy(piece + kOpenLength + name.size(), "\"}", 2);
-  out.append(piece, kOpenLength + name.size() + 2);
+  if (!plainJsonText(*mIntValStr)) return false;
+  out.append("{\"RFID\": \"").append(*mIntValStr).append("\"}");
   return true;
 }
 

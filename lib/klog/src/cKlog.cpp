@@ -385,7 +385,6 @@ void cKlog::error(const char* format, ...) const {
   va_end(args);
 }
 
-
 // A cKlog's remembered priority of an older generation is looked up again.
 std::atomic<unsigned long> cKlog::sSettings{1};
 
