@@ -212,11 +212,8 @@ int cMiniClient::connectServer(const char* host, int port) {
 
 KMsg* cMiniClient::sendNoReply(KMsg* msg, bool* queued) {
   mLog.debug("Sending Message with no reply");
-  bool done;
-  {
-    std::lock_guard<std::mutex> lock(mSendMutex);
-    done = queueMessage(msg);
-  }
+  // Callers are ordered by the queue's own lock: the daemon has one caller.
+  const bool done = queueMessage(msg);
   if (queued) *queued = done;
   mLog.debug("Rx Msg = %p", static_cast<void*>(nullptr));
   return nullptr;

@@ -168,8 +168,7 @@ class cMiniClient {
   // kRxBatch buffers of kRxBufferSize bytes; receive thread only.
   std::unique_ptr<unsigned char[]> mRxBuffers;
   unsigned char mTxBuffer[kSegmentSize];   // transmit thread only
-  std::mutex mSendMutex;                   // serialises callers of sendNoReply
-  mutable std::mutex mQueueMutex;          // guards mTxQueue; taken after mSendMutex
+  mutable std::mutex mQueueMutex;          // guards mTxQueue
   std::condition_variable mQueueCond;      // a message was queued, or stop
   std::deque<std::unique_ptr<KMsg>> mTxQueue;
   std::atomic<bool> mStop{false};
