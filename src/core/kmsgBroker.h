@@ -31,6 +31,7 @@
 #include "cStateUuids.h"
 #include "kjson.h"
 #include "kmsg.h"
+#include "ksync.h"
 
 class siteSum;
 class cIncomingMsg;
@@ -172,8 +173,11 @@ class kmsgBroker : public cKlog, public cObjectListener {
   // mSiteSumMutex; searched on the main thread under the same mutex. The
   // pump thread reads it without the mutex (it is the only writer). Never
   // held across a bus send or a socket write.
-  std::mutex mSiteSumMutex;
-  std::unique_ptr<siteSum> mCurrentSiteSum;
+  ksync::Mutex mSiteSumMutex;
+  std::unique_ptr<siteSum> mCurrentSiteSum GUARDED_BY(mSiteSumMutex);
+  // The pump thread's view of mCurrentSiteSum, read without the mutex: the
+  // pump is its only writer, so nothing changes it under the pump.
+  siteSum* pumpSiteSum() const NO_THREAD_SAFETY_ANALYSIS { return mCurrentSiteSum.get(); }
   std::optional<std::string> mStateUuid;  // pump thread
   std::string mSiteInfoText;              // pump thread: the "site_info" text being made
   cStateUuids mStateUuids;                // pump thread

@@ -158,7 +158,7 @@ std::unique_ptr<KMsg> kmsgBroker::createCmd(const cIncomingMsg& message) {
     // The summary is held for the lookup, so the pump thread cannot
     // replace and delete it meanwhile; no bus send or socket write happens
     // under this lock.
-    std::lock_guard<std::mutex> lock(mSiteSumMutex);
+    ksync::MutexLock lock(mSiteSumMutex);
     cKey* key = mCurrentSiteSum ? mCurrentSiteSum->getKey() : nullptr;
     const std::optional<RFtag> tag = key ? key->getRFIDByIntValStr(rfid) : std::nullopt;
     if (!tag) {

@@ -376,11 +376,11 @@ void kmsgBroker::sendBatteryReply(const SetValues& v) {
 
 void kmsgBroker::handleCfg(std::unique_ptr<siteSum>& candidate) {
   debug("Checking if the site CFG has changed or first open");
-  if (!mCurrentSiteSum && mFirstOpen) {
+  if (!pumpSiteSum() && mFirstOpen) {
     adopt(candidate);
     return;
   }
-  if (!(*candidate == *mCurrentSiteSum)) {
+  if (!(*candidate == *pumpSiteSum())) {
     replace(candidate);
     return;
   }
@@ -390,7 +390,7 @@ void kmsgBroker::handleCfg(std::unique_ptr<siteSum>& candidate) {
   }
   // The comparison is made a second time before the ping, for its lines;
   // it has no other effect, so it is left out when they would not be written.
-  if (comparisonLogged()) (void)(*candidate == *mCurrentSiteSum);
+  if (comparisonLogged()) (void)(*candidate == *pumpSiteSum());
   if (mPingTimer->getPingDue()) {
     sendPing();
     return;
@@ -401,7 +401,7 @@ void kmsgBroker::handleCfg(std::unique_ptr<siteSum>& candidate) {
 void kmsgBroker::adopt(std::unique_ptr<siteSum>& candidate) {
   debug("No current Site so making it this one");
   {
-    std::lock_guard<std::mutex> lock(mSiteSumMutex);
+    ksync::MutexLock lock(mSiteSumMutex);
     mCurrentSiteSum = std::move(candidate);
   }
   sendSiteInfo();
@@ -411,7 +411,7 @@ void kmsgBroker::adopt(std::unique_ptr<siteSum>& candidate) {
 void kmsgBroker::replace(std::unique_ptr<siteSum>& candidate) {
   debug("It has so deleting Current SiteSum data");
   {
-    std::lock_guard<std::mutex> lock(mSiteSumMutex);
+    ksync::MutexLock lock(mSiteSumMutex);
     mCurrentSiteSum.reset();
     debug("assigning Current SiteSum data from mPingSiteSome");
     mCurrentSiteSum = std::move(candidate);
@@ -429,8 +429,8 @@ void kmsgBroker::sendSiteInfo() {
   // One text for every "site_info": it keeps the capacity of the longest.
   std::string& text = mSiteInfoText;
   text.assign(1, '{');
-  if (!mCurrentSiteSum->appendJSONMembers(text)) {
-    JsonPtr document = mCurrentSiteSum->toJSON();
+  if (!pumpSiteSum()->appendJSONMembers(text)) {
+    JsonPtr document = pumpSiteSum()->toJSON();
     generateStateUuid();
     json_object_set_new(document.get(), "state", jsonString(mStateUuid->c_str()));
     JsonText dumped(json_dumps(document.get(), 0));
