@@ -95,9 +95,15 @@ class kmsgBroker : public cKlog, public cObjectListener {
   bool cfgRequested() const { return mCfgRequested.load(); }
   cMiniClient& miniClient() { return *mMiniClient; }
 
-  // The service status line: "key-daemon link up|down, N reports, N
-  // publications, N commands". Any thread.
+  // The service status line: "key daemon last heard N s ago" (or "never
+  // heard"), then ", N reports, N publications, N commands". Any thread.
   std::string statusLine() const;
+  // "last heard N s ago" or "never heard": when a datagram of the key
+  // daemon last arrived. Any thread.
+  std::string lastHeard() const;
+  // The same for the counters line: "Ns" (seconds ago) or "never".
+  std::string heardToken() const;
+  std::optional<long long> secondsSinceHeard() const;
   // Writes the counters line on the category "stats". Any thread.
   void logStats() const;
   // Applies the log4cpp settings of the configuration file again and says

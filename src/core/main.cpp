@@ -5,13 +5,14 @@
 #include <cstdio>
 #include <variant>
 
+#include "configuration.h"
 #include "kmsgBroker.h"
 #include "kopts.h"
 
 namespace {
 
 constexpr const char* kHelp =
-    "usage: keyd-translator [--help | --version]\n"
+    "usage: keyd-translator [--check | --help | --version]\n"
     "\n"
     "  Translates between the key daemon (UDP port 5555 of the configured host)\n"
     "  and the message bus (the bus daemon nembad on loopback). Takes no other\n"
@@ -24,17 +25,22 @@ constexpr const char* kHelp =
     "  logged on the category \"audit\".\n"
     "  Under a service manager (NOTIFY_SOCKET): READY=1 once set up, STOPPING=1\n"
     "  at a stop, a STATUS= line, and WATCHDOG=1 pings when WATCHDOG_USEC asks.\n"
+    "  --check    prints every setting of both files with the line it came\n"
+    "             from (or its default) and every problem (unknown key, number\n"
+    "             that is not one, line too long, unreadable file); exit status\n"
+    "             1 when there is a problem, 0 otherwise; starts nothing\n"
     "  --help     this text\n"
     "  --version  the version\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const kopts::Spec spec{"keyd-translator", KEYD_VERSION, kHelp, {}, {}};
+  const kopts::Spec spec{"keyd-translator", KEYD_VERSION, kHelp, {}, {"--check"}};
   const auto args = kopts::parse(spec, argc, argv);
   if (const int* status = std::get_if<int>(&args)) return *status;
   if (!std::get<kopts::Args>(args).operands.empty())
     return kopts::usageError(spec, "takes no operands");
+  if (std::get<kopts::Args>(args).has("--check")) return checkSettings(kTranslatorConfPath, kBusConfPath);
   std::fputs("RUN ME LIKE A LEOPARD\n", stdout);
   std::fflush(stdout);
   startBroker();

@@ -59,10 +59,13 @@ void cMiniClient::cEventPump::removeListener(cObjectListener* listener) {
 
 bool cMiniClient::cEventPump::waitForRoom(ksync::MutexLock& lock) {
   ++mFullCount;
-  // Once per overload, not once per datagram: under a flood this line
-  // would otherwise fill the log on the RAM disk.
-  if (!mOverloaded) {
+  // Once per overload and at most once per kOverloadReport, not once per
+  // datagram: under a flood these lines would otherwise fill the log on the
+  // RAM disk. The "drained" line that ends a told overload counts the pauses.
+  const auto now = std::chrono::steady_clock::now();
+  if (!mOverloaded && (!mOverloadTold || now - *mOverloadTold >= kOverloadReport)) {
     mOverloaded = true;
+    mOverloadTold = now;
     mLog.warn("Event queue full (%zu messages): receiving paused", mEventQueue.size());
   }
   mEventReady.notify_one();
@@ -317,6 +320,7 @@ void cMiniClient::receiveLoop() {
   iovec parts[kRxBatch];
   std::vector<std::unique_ptr<KMsg>> batch, delivered;
   batch.reserve(kRxBatch);
+  unsigned long readErrors = 0;  // of the episode under way
   while (!stopping()) {
     for (int i = 0; i < kRxBatch; ++i) {
       parts[i] = {mRxBuffers.get() + size_t{kRxBufferSize} * i, kRxBufferSize};
@@ -332,12 +336,20 @@ void cMiniClient::receiveLoop() {
     if (stopping()) return;
     if (count < 0) {
       const int err = errno;
-      mLog.warn("Socket Read Error %d", count);
+      // One line per episode (nothing answers, say): the next datagram
+      // ends it, with the count.
+      if (readErrors++ == 0) mLog.warn("Socket Read Error %d", count);
       // A refused datagram (nothing listens yet) is read again at once; any
       // other error would repeat forever, so pause.
       if (err != ECONNREFUSED && err != EINTR && err != EAGAIN)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
+    }
+    mLastHeard.store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                     std::memory_order_relaxed);
+    if (readErrors > 0) {
+      mLog.warn("The key daemon is heard again after %lu socket read errors", readErrors);
+      readErrors = 0;
     }
     for (int i = 0; i < count; ++i) {
       const unsigned char* data = static_cast<const unsigned char*>(parts[i].iov_base);

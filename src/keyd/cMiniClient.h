@@ -14,10 +14,12 @@
 #define KEYD_CMINICLIENT_H
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -57,6 +59,8 @@ class cMiniClient {
     // absorbs (or drops, and counts) the excess, so one busy peer cannot
     // exhaust the box's memory.
     static constexpr size_t kQueueBound = 512;
+    // "Event queue full" is told at most this often.
+    static constexpr std::chrono::seconds kOverloadReport{10};
 
     cEventPump();  // starts the pump thread
     ~cEventPump();  // stops and joins it; undelivered messages are released
@@ -110,6 +114,8 @@ class cMiniClient {
     std::vector<std::unique_ptr<KMsg>> mDelivered GUARDED_BY(mQueueMutex);
     bool mStop GUARDED_BY(mQueueMutex) = false;
     bool mOverloaded GUARDED_BY(mQueueMutex) = false;  // full since the queue was last empty
+    // When the last "Event queue full" line went out.
+    std::optional<std::chrono::steady_clock::time_point> mOverloadTold GUARDED_BY(mQueueMutex);
     bool mHeartbeatQueued GUARDED_BY(mQueueMutex) = false;
     bool mPosterWaiting GUARDED_BY(mQueueMutex) = false;  // postEvents waits for room
     std::atomic<unsigned long> mFullCount{0};
@@ -140,6 +146,13 @@ class cMiniClient {
 
   // True once connectServer has succeeded. Any thread.
   bool connected() const { return mConnected.load(); }
+  // When a datagram from the key daemon last arrived, or nullopt when none
+  // has. Any thread.
+  std::optional<std::chrono::steady_clock::time_point> lastHeard() const {
+    const auto ticks = mLastHeard.load(std::memory_order_relaxed);
+    if (ticks == 0) return std::nullopt;
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(ticks));
+  }
 
   // What the link has done since it was made; each count is written by one
   // thread without a lock and may be read by any.
@@ -176,6 +189,7 @@ class cMiniClient {
   std::atomic<bool> mStop{false};
   std::atomic<bool> mConnected{false};
   std::atomic<unsigned long> mReports{0}, mRejected{0};        // receive thread
+  std::atomic<std::chrono::steady_clock::rep> mLastHeard{0};   // receive thread; 0: never
   std::atomic<unsigned long> mRequests{0}, mRequestDrops{0};   // callers of sendNoReply
   std::thread mReceiveThread;
   std::thread mTransmitThread;
