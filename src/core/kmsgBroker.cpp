@@ -88,6 +88,15 @@ void sleepOneSecond() {
   }
 }
 
+// "TEXT from APPID": one line for each bus text, whatever it holds (its
+// control characters are escaped as a JSON string escapes them).
+void printReceived(std::string_view text, const char* appId) {
+  const std::string line = cKlog::escapeControls(text) + " from " +
+                           (appId ? cKlog::escapeControls(appId) : std::string()) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
+}
+
 // A reader of standard output that goes away must not end the daemon: a
 // write to the closed pipe then fails with EPIPE, and the printed lines are
 // lost quietly.
@@ -193,11 +202,7 @@ void kmsgBroker::run() {
       debug("JSON message received");
       const char* appId = msg->appId();
       handleJSON_message(msg->buffer(), msg->bufferSize(), appId);
-      std::fwrite(msg->buffer(), 1, msg->bufferSize(), stdout);
-      std::fputs(" from ", stdout);
-      if (appId) std::fputs(appId, stdout);
-      std::fputs("\n", stdout);
-      std::fflush(stdout);
+      printReceived(std::string_view(msg->buffer(), msg->bufferSize()), appId);
     } else {
       debug("No JSON received");
     }

@@ -23,6 +23,7 @@
 
 #include "cKlog.h"
 #include "cObjectListener.h"
+#include "ksync.h"
 
 class KMsg;
 
@@ -94,27 +95,28 @@ class cMiniClient {
     void pumpLoop();
     // Waits, holding lock, until the queue has room or the pump stops; true
     // when there is room. The pump is woken first: it empties the queue.
-    bool waitForRoom(std::unique_lock<std::mutex>& lock);
+    bool waitForRoom(ksync::MutexLock& lock) REQUIRES(mQueueMutex);
 
     cKlog mLog;
     // Guards mEventQueue and mStop; held only to append or take a message,
     // never during delivery.
-    mutable std::mutex mQueueMutex;
+    mutable ksync::Mutex mQueueMutex;
     std::condition_variable mEventReady;  // a message was appended, or stop
     std::condition_variable mRoom;        // the queue has room, or stop
-    std::deque<std::unique_ptr<KMsg>> mEventQueue;  // a null entry is a heartbeat
+    // A null entry is a heartbeat.
+    std::deque<std::unique_ptr<KMsg>> mEventQueue GUARDED_BY(mQueueMutex);
     // Delivered messages waiting for the poster to take them back: at most
     // the queue's bound and one batch.
-    std::vector<std::unique_ptr<KMsg>> mDelivered;
-    bool mStop = false;
-    bool mOverloaded = false;  // full since the queue was last empty
-    bool mHeartbeatQueued = false;
-    bool mPosterWaiting = false;  // postEvents waits for room
+    std::vector<std::unique_ptr<KMsg>> mDelivered GUARDED_BY(mQueueMutex);
+    bool mStop GUARDED_BY(mQueueMutex) = false;
+    bool mOverloaded GUARDED_BY(mQueueMutex) = false;  // full since the queue was last empty
+    bool mHeartbeatQueued GUARDED_BY(mQueueMutex) = false;
+    bool mPosterWaiting GUARDED_BY(mQueueMutex) = false;  // postEvents waits for room
     std::atomic<unsigned long> mFullCount{0};
     std::atomic<unsigned long> mHeartbeats{0};
     // Guards mListeners; held for the whole delivery of one message.
-    std::mutex mListenerMutex;
-    std::vector<cObjectListener*> mListeners;
+    ksync::Mutex mListenerMutex;
+    std::vector<cObjectListener*> mListeners GUARDED_BY(mListenerMutex);
     std::thread mThread;  // last member: started once everything else exists
   };
 
@@ -155,7 +157,7 @@ class cMiniClient {
   cEventPump& eventPump() { return mEventPump; }
 
  private:
-  bool queueMessage(KMsg* msg);
+  bool queueMessage(KMsg* msg) EXCLUDES(mQueueMutex);
   void transmitMsg(KMsg* msg);
   void sendPing();
   void transmitLoop();
@@ -168,10 +170,9 @@ class cMiniClient {
   // kRxBatch buffers of kRxBufferSize bytes; receive thread only.
   std::unique_ptr<unsigned char[]> mRxBuffers;
   unsigned char mTxBuffer[kSegmentSize];   // transmit thread only
-  std::mutex mSendMutex;                   // serialises callers of sendNoReply
-  mutable std::mutex mQueueMutex;          // guards mTxQueue; taken after mSendMutex
+  mutable ksync::Mutex mQueueMutex;        // guards mTxQueue
   std::condition_variable mQueueCond;      // a message was queued, or stop
-  std::deque<std::unique_ptr<KMsg>> mTxQueue;
+  std::deque<std::unique_ptr<KMsg>> mTxQueue GUARDED_BY(mQueueMutex);
   std::atomic<bool> mStop{false};
   std::atomic<bool> mConnected{false};
   std::atomic<unsigned long> mReports{0}, mRejected{0};        // receive thread

@@ -1,7 +1,6 @@
 // cConfigFile: reading a key=value file into the map, and the typed lookups.
 #include "cConfigFile.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -64,7 +63,6 @@ const char* cConfigFile::getString(const char* key, const char* def) const {
 int cConfigFile::getInt(const char* key, int def) const {
   auto it = mMap.find(key);
   if (it == mMap.end()) return def;
-  errno = 0;
   long v = std::strtol(it->second.c_str(), nullptr, 10);
   if (v > INT_MAX) return INT_MAX;
   if (v < INT_MIN) return INT_MIN;
