@@ -45,7 +45,8 @@ void write(const std::string& path, const std::string& text) { std::ofstream(pat
 std::unique_ptr<Child> broker(const std::string& conf) {
   write("/etc/ram/mosquitto.conf",
         "user root\nlog_dest stdout\nlog_type error\nlog_type warning\nlog_type notice\n"
-        "log_type information\nlog_type subscribe\n" + conf);
+        "log_type information\nlog_type subscribe\n" +
+            conf);
   auto b = Child::start(
       {"/usr/bin/stdbuf", "-oL", "/usr/sbin/mosquitto", "-c", "/etc/ram/mosquitto.conf"});
   EXPECT_TRUE(b && b->waitForLine(" running", kWaitMs)) << "mosquitto did not start";
@@ -61,8 +62,18 @@ std::unique_ptr<Child> bridge(const std::string& conf) {
 // A broker client printing `format` ("RETAIN TOPIC PAYLOAD") per message; once subscribed.
 std::unique_ptr<Child> watch(const std::string& topic, const std::string& format = "%r %t %p",
                              std::vector<std::string> more = {}) {
-  std::vector<std::string> argv = {"/usr/bin/stdbuf", "-oL", "/usr/bin/mosquitto_sub", "-V", "5",
-                                   "-q", "1", "-d", "-t", topic, "-F", format};
+  std::vector<std::string> argv = {"/usr/bin/stdbuf",
+                                   "-oL",
+                                   "/usr/bin/mosquitto_sub",
+                                   "-V",
+                                   "5",
+                                   "-q",
+                                   "1",
+                                   "-d",
+                                   "-t",
+                                   topic,
+                                   "-F",
+                                   format};
   argv.insert(argv.end(), more.begin(), more.end());
   auto c = Child::start(argv);
   EXPECT_TRUE(c && c->waitForLine("Subscribed (mid", kWaitMs));
@@ -72,7 +83,8 @@ std::unique_ptr<Child> watch(const std::string& topic, const std::string& format
 // One message (by default to s1's command topic); the publisher's debug lines.
 std::vector<std::string> control(std::vector<std::string> args,
                                  const std::string& topic = "keyd/s1/TransGlam") {
-  std::vector<std::string> argv = {"/usr/bin/mosquitto_pub", "-V", "5", "-q", "1", "-d", "-t", topic};
+  std::vector<std::string> argv = {
+      "/usr/bin/mosquitto_pub", "-V", "5", "-q", "1", "-d", "-t", topic};
   argv.insert(argv.end(), args.begin(), args.end());
   auto pub = Child::start(argv);
   auto lines = pub->readRemainingLines(kWaitMs);
@@ -171,8 +183,8 @@ TEST_F(Bridge, EachCommandCarriesItsApplicationId) {
     args.insert(args.end(), {"-m", kUnlock});
     control(args);
     EXPECT_EQ(s.translator->waitForLine(" from ", kWaitMs), kUnlock + " from " + app);
-    auto seenAt =
-        s.waitForLog("audit|command=UNLOCK app=" + app + " rfid=4328719365 state=s outcome=sent", at);
+    auto seenAt = s.waitForLog(
+        "audit|command=UNLOCK app=" + app + " rfid=4328719365 state=s outcome=sent", at);
     ASSERT_TRUE(seenAt) << app;
     at = *seenAt;
   }
@@ -252,7 +264,8 @@ void Bridge::outboxKeepsTheNewest(const std::string& conf, size_t size, const st
   for (int i = 150; i < 300; ++i) want.push_back(i);
   EXPECT_EQ(rest, want);
   EXPECT_TRUE(s.waitForLogs(
-      {"keyd-bridge|MQTT queue full (" + full + "): dropping the oldest until the broker takes them",
+      {"keyd-bridge|MQTT queue full (" + full +
+           "): dropping the oldest until the broker takes them",
        "keyd-bridge|MQTT queue emptied: 50 commands were dropped while it was full (50 since the "
        "start)"}));
 }
@@ -289,11 +302,10 @@ TEST_F(Bridge, BusDaemonLostAndBackThenAnOrderlyStop) {
 // A retained UNLOCK is refused when it comes, and never delivered again:
 // not to a new bridge, not after the broker (which keeps it) restarted.
 TEST_F(Bridge, RetainedCommandNeverActsAcrossRestarts) {
-  ASSERT_NO_FATAL_FAILURE(
-      up("", kPlain + "persistence true\npersistence_location /etc/ram/\n"));
+  ASSERT_NO_FATAL_FAILURE(up("", kPlain + "persistence true\npersistence_location /etc/ram/\n"));
   control({"-r", "-D", "publish", "user-property", "app", "console:mallory", "-m", unlock("r")});
-  EXPECT_EQ(outcome(), outcomeOf("r", R"("outcome": "refused", "reason": "retained")",
-                                 "console:mallory"));
+  EXPECT_EQ(outcome(),
+            outcomeOf("r", R"("outcome": "refused", "reason": "retained")", "console:mallory"));
   b->signal(SIGTERM);
   ASSERT_EQ(b->wait(kWaitMs), 0);
   ASSERT_NO_FATAL_FAILURE(startBridge(""));
@@ -305,9 +317,10 @@ TEST_F(Bridge, RetainedCommandNeverActsAcrossRestarts) {
   control({"-m", unlock("after")});
   EXPECT_EQ(s.translator->waitForLine("UNLOCK", kWaitMs), unlock("after") + " from keyd-bridge");
   const auto lines = s.logLines();  // the one refusal, when it came
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                          [](const std::string& l) { return l.find("Dropped a retained") != l.npos; }),
-            1);
+  EXPECT_EQ(
+      std::count_if(lines.begin(), lines.end(),
+                    [](const std::string& l) { return l.find("Dropped a retained") != l.npos; }),
+      1);
 }
 
 // 30 UNLOCKs at once, 5 s to live: the translator takes one a second, so
@@ -387,7 +400,8 @@ TEST_F(Bridge, TheTranslatorsOutcomesForwarded) {
        R"({"command": "UNLOCK", "app": "keyd-bridge", "rfid": "1", "state": "s", "outcome": )"
        R"("unknown-lock"})"},
       {"not json", R"({"command": "-", "app": "keyd-bridge", "outcome": "bad-request"})"},
-      {R"({"command":"OPEN"})", R"({"command": "OPEN", "app": "keyd-bridge", "outcome": "ignored"})"}};
+      {R"({"command":"OPEN"})",
+       R"({"command": "OPEN", "app": "keyd-bridge", "outcome": "ignored"})"}};
   for (const auto& [text, doc] : cases) {
     control({"-m", text});
     EXPECT_EQ(outcome(), doc) << text;
@@ -399,8 +413,9 @@ TEST_F(Bridge, OnlyCommandsSignedWithTheSitesKeyPassOnce) {
   const std::string key(64, 'a');
   write("/etc/ram/command.key", key + "\n");
   ASSERT_NO_FATAL_FAILURE(up("command.key_file=/etc/ram/command.key\n"));
-  EXPECT_TRUE(s.waitForLog("keyd-bridge|command.key_file /etc/ram/command.key is readable by "
-                           "others: make it readable only by the bridge's user"));
+  EXPECT_TRUE(
+      s.waitForLog("keyd-bridge|command.key_file /etc/ram/command.key is readable by "
+                   "others: make it readable only by the bridge's user"));
   const long now = static_cast<long>(std::time(nullptr));
   struct Case {
     std::string state, site;
@@ -430,9 +445,9 @@ TEST_F(Bridge, OnlyCommandsSignedWithTheSitesKeyPassOnce) {
                                "hexkey:" + key, "-r", "/etc/ram/signed"})
                      ->readLine(kWaitMs);
       ASSERT_TRUE(mac && mac->size() > 64);
-      for (const auto& [name, value] : {std::pair{"expires", std::to_string(c.expires)},
-                                        std::pair{"nonce", c.nonce},
-                                        std::pair{"sig", mac->substr(0, 64)}})
+      for (const auto& [name, value] :
+           {std::pair{"expires", std::to_string(c.expires)}, std::pair{"nonce", c.nonce},
+            std::pair{"sig", mac->substr(0, 64)}})
         args.insert(args.end(), {"-D", "publish", "user-property", name, value});
     }
     args.insert(args.end(), {"-m", unlock(c.state)});
@@ -449,9 +464,10 @@ TEST_F(Bridge, TheDocumentedAccessRulesKeepEachSiteToItsOwnTopics) {
   const size_t mark = page.find("<!-- acl -->"), open = page.find("```\n", mark);
   ASSERT_NE(mark, std::string::npos);
   write("/etc/ram/acl", page.substr(open + 4, page.find("```", open + 4) - open - 4));
-  const std::string users = "mosquitto_passwd -c -b /etc/ram/users s1 site-1 && mosquitto_passwd "
-                            "-b /etc/ram/users s2 site-2 && mosquitto_passwd -b /etc/ram/users "
-                            "console room";
+  const std::string users =
+      "mosquitto_passwd -c -b /etc/ram/users s1 site-1 && mosquitto_passwd "
+      "-b /etc/ram/users s2 site-2 && mosquitto_passwd -b /etc/ram/users "
+      "console room";
   ASSERT_EQ(Child::start({"/bin/sh", "-c", users + " >/dev/null 2>&1"})->wait(kWaitMs), 0);
   write("/etc/ram/password", "site-1\n");
   login = {"-u", "console", "-P", "room"};
@@ -459,7 +475,8 @@ TEST_F(Bridge, TheDocumentedAccessRulesKeepEachSiteToItsOwnTopics) {
                              "listener 1883 127.0.0.1\nallow_anonymous false\npassword_file "
                              "/etc/ram/users\nacl_file /etc/ram/acl\n"));
   auto room = watch("keyd/#", "%t %p", login);
-  const std::vector<std::string> cases[] = {  // user, password, topic, PUBACK reason code
+  const std::vector<std::string> cases[] = {
+      // user, password, topic, PUBACK reason code
       {"s1", "site-1", "keyd/s1/TransGlam", "135"}, {"s1", "site-1", "keyd/s2/TransGlam", "135"},
       {"s2", "site-2", "keyd/s1/TransGlam", "135"}, {"s1", "site-1", "keyd/s2/site_info", "135"},
       {"s1", "site-1", "keyd/s1/status", "0"},      {"console", "room", "keyd/s1/TransGlam", "0"}};
@@ -470,15 +487,16 @@ TEST_F(Bridge, TheDocumentedAccessRulesKeepEachSiteToItsOwnTopics) {
     const std::string ack = " received PUBACK (Mid: 1, RC:" + c[3] + ")";
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [&ack](const std::string& l) {
-                              return l.size() > ack.size() && l.compare(l.size() - ack.size(), ack.size(), ack) == 0;
+                              return l.size() > ack.size() &&
+                                     l.compare(l.size() - ack.size(), ack.size(), ack) == 0;
                             }),
               1)
         << c[0] << " on " << c[2];
   }
   // The bridge, as s1, answers the console on its own outcome topics.
-  EXPECT_TRUE(seen(*room, {"keyd/s1/outcome/room " +
-                               outcomeOf("console", R"("outcome": "queued", "place": 1)"),
-                           "keyd/s1/outcome " + outcomeOf("console", R"("outcome": "sent")")}));
+  EXPECT_TRUE(seen(
+      *room, {"keyd/s1/outcome/room " + outcomeOf("console", R"("outcome": "queued", "place": 1)"),
+              "keyd/s1/outcome " + outcomeOf("console", R"("outcome": "sent")")}));
 }
 
 // TLS with a CA of the test's own (the server verified, a client

@@ -10,9 +10,7 @@ namespace {
 // Commands handed over whose outcome may still come, at most.
 constexpr size_t kMaxHanded = 64;
 
-double seconds(cCommandLine::Clock::duration d) {
-  return std::chrono::duration<double>(d).count();
-}
+double seconds(cCommandLine::Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 }  // namespace
 
@@ -58,9 +56,10 @@ void cCommandLine::take(Command command) {
   std::unique_lock<std::mutex> lock(mMutex);
   if (mLine.size() >= kMaxCommands || mBytes + command.payload.size() > kMaxBytes) {
     lock.unlock();
-    warn("The line of commands for the translator is full (%zu commands, %zu bytes): a command "
-         "from the broker is dropped",
-         kMaxCommands, kMaxBytes);
+    warn(
+        "The line of commands for the translator is full (%zu commands, %zu bytes): a command "
+        "from the broker is dropped",
+        kMaxCommands, kMaxBytes);
     finalAnswer(command, outcomeDocument(command.facts, "dropped"));
     return;
   }
@@ -81,9 +80,10 @@ void cCommandLine::expire(Clock::time_point now) {
       continue;
     }
     if (mExpiredEpisode++ == 0)
-      warn("A command from the broker expired after %.1f s in the line for the translator: "
-           "dropping expired commands until one goes in time",
-           seconds(now - it->arrived));
+      warn(
+          "A command from the broker expired after %.1f s in the line for the translator: "
+          "dropping expired commands until one goes in time",
+          seconds(now - it->arrived));
     ++mExpired;
     finalAnswer(*it, outcomeDocument(it->facts, "expired"));
     mBytes -= it->payload.size();
@@ -148,14 +148,4 @@ void cCommandLine::outcome(const std::string& document) {
   lock.unlock();
   mChanged.notify_all();
   reply(handed.replyTopic, handed.correlation, document);
-}
-
-size_t cCommandLine::waiting() const {
-  std::lock_guard<std::mutex> guard(mMutex);
-  return mLine.size();
-}
-
-unsigned long cCommandLine::expired() const {
-  std::lock_guard<std::mutex> guard(mMutex);
-  return mExpired;
 }

@@ -12,7 +12,7 @@
 // Ownership: owns the waiting commands and its thread; `answer` and `hand`
 // are the caller's and outlive the line.
 // Threads: take() and refuse() on the MQTT thread, outcome() on the bus
-// thread, start/stop and the counters on the main thread; `hand` and
+// thread, start/stop on the main thread; `hand` and
 // `answer` are called on the line's thread or the caller's.
 #ifndef KEYD_BRIDGE_COMMAND_LINE_H
 #define KEYD_BRIDGE_COMMAND_LINE_H
@@ -66,9 +66,6 @@ class cCommandLine : private cKlog {
   // command handed over, its response topic gets it and the next may go.
   void outcome(const std::string& document);
 
-  size_t waiting() const;
-  unsigned long expired() const;
-
  private:
   struct Handed {
     CommandFacts facts;
@@ -77,8 +74,7 @@ class cCommandLine : private cKlog {
 
   void run();
   void expire(Clock::time_point now);
-  void reply(const std::string& topic, const std::string& correlation,
-             const std::string& document);
+  void reply(const std::string& topic, const std::string& correlation, const std::string& document);
   void finalAnswer(const Command& command, const std::string& document);
 
   const std::string mOutcomeTopic;

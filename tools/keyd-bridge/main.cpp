@@ -86,7 +86,8 @@ std::variant<std::string, int> readCommandLine(int argc, char** argv) {
   auto parsed = kopts::parse(spec, argc, argv);
   if (const int* status = std::get_if<int>(&parsed)) return *status;
   const kopts::Args& args = std::get<kopts::Args>(parsed);
-  if (!args.operands.empty()) return kopts::usageError(spec, "unexpected argument " + args.operands[0]);
+  if (!args.operands.empty())
+    return kopts::usageError(spec, "unexpected argument " + args.operands[0]);
   return args.value("--conf").value_or(kDefaultConf);
 }
 
@@ -141,8 +142,8 @@ void busLoop(const BridgeSettings& settings, nlite::Client& publisher, nlite::Cl
       }
       const bool siteInfo = std::strcmp(m->topic(), "site_info") == 0;
       haveSiteInfo = haveSiteInfo || siteInfo;
-      outbox.push({siteInfo, settings.topic(siteInfo ? "site_info" : "command"),
-                   std::move(payload), ""});
+      outbox.push(
+          {siteInfo, settings.topic(siteInfo ? "site_info" : "command"), std::move(payload), ""});
     }
   }
 }

@@ -338,9 +338,10 @@ void cMqttLink::readProperties(const mosquitto_property* props, cCommandLine::Co
   std::unique_ptr<char, decltype(&std::free)> owned(topic, &std::free);
   const std::string ours = mSettings.topic("outcome") + "/";
   if (!topic || std::strncmp(topic, ours.c_str(), ours.size()) != 0 || !topic[ours.size()]) {
-    warn("A command from the broker names the response topic \"%s\", not one under %s: it gets "
-         "no answer there",
-         shown(topic ? topic : "").c_str(), ours.c_str());
+    warn(
+        "A command from the broker names the response topic \"%s\", not one under %s: it gets "
+        "no answer there",
+        shown(topic ? topic : "").c_str(), ours.c_str());
     return;
   }
   command.replyTopic = topic;
@@ -358,9 +359,10 @@ const char* cMqttLink::refusal(const mosquitto_message* msg, const mosquitto_pro
                                const std::string& payload) {
   const size_t size = static_cast<size_t>(std::max(msg->payloadlen, 0));
   if (msg->retain) {
-    warn("Dropped a retained message of %zu bytes from the broker on %s: a command is never "
-         "taken from a retained message",
-         size, shown(msg->topic).c_str());
+    warn(
+        "Dropped a retained message of %zu bytes from the broker on %s: a command is never "
+        "taken from a retained message",
+        size, shown(msg->topic).c_str());
     return "retained";
   }
   if (size > kMaxPayload) {
@@ -423,5 +425,5 @@ void cMqttLink::messageCb(mosquitto*, void* self, const mosquitto_message* msg,
 // verify, for one) go to the log; its chatter does not.
 void cMqttLink::logCb(mosquitto*, void* self, int level, const char* text) {
   if (level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING))
-    static_cast<cMqttLink*>(self)->warn("libmosquitto: %s", text);
+    static_cast<cMqttLink*>(self)->warn("libmosquitto: %s", shown(text ? text : "").c_str());
 }

@@ -6,8 +6,8 @@
 #include <fstream>
 
 #include "cConfigFile.h"
-#include "kjson.h"
 #include "kconf_number.h"
+#include "kjson.h"
 #include "nlite.h"
 
 namespace {
