@@ -15,6 +15,7 @@ packages=(
   util-linux                                    # unshare, for the sandboxes
   tshark                                        # the dissector's test (tools/wireshark)
   libmosquitto-dev                              # the bridge's MQTT client
+  libssl-dev                                    # the bridge's signed commands (libcrypto's HMAC)
   mosquitto mosquitto-clients openssl           # the bridge's tests: a broker, its clients, a test CA
   python3-paho-mqtt                             # the fleet demonstration's control room
   python3-aiohttp python3-bcrypt                # the web console (console/)

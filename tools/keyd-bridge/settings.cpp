@@ -1,10 +1,13 @@
 // Reading and checking keyd-bridge's settings.
 #include "settings.h"
 
+#include <sys/stat.h>
+
 #include <fstream>
 
 #include "cConfigFile.h"
 #include "kconf_number.h"
+#include "kjson.h"
 #include "nlite.h"
 
 namespace {
@@ -12,6 +15,71 @@ namespace {
 bool isIdChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
          c == '_';
+}
+
+// The first line of the file (without a '\r'), or nullopt; a file that
+// others may read gets a warning.
+std::optional<std::string> firstLine(const char* path, const char* what,
+                                     std::vector<std::string>& warnings) {
+  std::ifstream file(path);
+  std::string line;
+  if (!file || !std::getline(file, line)) return std::nullopt;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  struct stat st {};
+  if (::stat(path, &st) == 0 && (st.st_mode & S_IROTH))
+    warnings.push_back(std::string(what) + " " + path +
+                       " is readable by others: make it readable only by the bridge's user");
+  return line;
+}
+
+struct Number {
+  const char* key;
+  long min, max;
+  long def;
+};
+
+std::optional<std::string> readNumbers(const cConfigFile& conf, BridgeSettings& out) {
+  const Number numbers[] = {
+      {"mqtt.port", 1, 65535, out.tls() ? 8883 : 1883},
+      {"mqtt.keepalive", 5, 65535, out.keepalive},
+      {"mqtt.queue_limit", 1, 10000000, static_cast<long>(out.queueLimit)},
+      {"mqtt.queue_bytes", 1024 * 1024, 1L << 34, static_cast<long>(out.queueBytes)},
+      {"command.max_age", 1, 86400, out.maxAge}};
+  constexpr int kCount = sizeof numbers / sizeof numbers[0];
+  long values[kCount];
+  for (int i = 0; i < kCount; ++i) {
+    const char* text = conf.getString(numbers[i].key, nullptr);
+    const std::optional<long> v = text ? kconf::parseNumber(text, numbers[i].min, numbers[i].max)
+                                       : std::optional<long>(numbers[i].def);
+    if (!v)
+      return std::string(numbers[i].key) + " is not a number from " +
+             std::to_string(numbers[i].min) + " to " + std::to_string(numbers[i].max);
+    values[i] = *v;
+  }
+  out.port = static_cast<int>(values[0]);
+  out.keepalive = static_cast<int>(values[1]);
+  out.queueLimit = static_cast<size_t>(values[2]);
+  out.queueBytes = static_cast<size_t>(values[3]);
+  out.maxAge = static_cast<int>(values[4]);
+  return std::nullopt;
+}
+
+std::optional<std::string> readSecrets(const cConfigFile& conf, BridgeSettings& out) {
+  if (const char* path = conf.getString("mqtt.password_file", nullptr)) {
+    out.password = firstLine(path, "mqtt.password_file", out.warnings);
+    if (!out.password)
+      return std::string("mqtt.password_file ") + path + " cannot be read or has no first line";
+  }
+  if (const char* path = conf.getString("command.key_file", nullptr)) {
+    const std::optional<std::string> line = firstLine(path, "command.key_file", out.warnings);
+    const auto key = line ? fromHex(*line) : std::nullopt;
+    if (!key || key->size() < 32 || key->size() > 64)
+      return std::string("command.key_file ") + path +
+             " cannot be read or its first line is not 64 to 128 hex digits";
+    out.key = *key;
+    out.keyFile = path;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -45,36 +113,8 @@ std::optional<std::string> loadSettings(const char* confPath, const char* busCon
   if (out.certfile.empty() != out.keyfile.empty() || (!out.certfile.empty() && !out.tls()))
     return where + "mqtt.certfile and mqtt.keyfile go together, and need mqtt.cafile";
 
-  struct Number {
-    const char* key;
-    long min, max;
-    long def;
-  };
-  const Number numbers[] = {{"mqtt.port", 1, 65535, out.tls() ? 8883 : 1883},
-                            {"mqtt.keepalive", 5, 65535, out.keepalive},
-                            {"mqtt.queue_limit", 1, 10000000, static_cast<long>(out.queueLimit)}};
-  long values[3];
-  for (int i = 0; i < 3; ++i) {
-    const char* text = conf.getString(numbers[i].key, nullptr);
-    const std::optional<long> v = text ? kconf::parseNumber(text, numbers[i].min, numbers[i].max)
-                                       : std::optional<long>(numbers[i].def);
-    if (!v)
-      return where + numbers[i].key + " is not a number from " + std::to_string(numbers[i].min) +
-             " to " + std::to_string(numbers[i].max);
-    values[i] = *v;
-  }
-  out.port = static_cast<int>(values[0]);
-  out.keepalive = static_cast<int>(values[1]);
-  out.queueLimit = static_cast<size_t>(values[2]);
-
-  if (const char* path = conf.getString("mqtt.password_file", nullptr)) {
-    std::ifstream file(path);
-    std::string line;
-    if (!file || !std::getline(file, line))
-      return where + "mqtt.password_file " + path + " cannot be read or has no first line";
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    out.password = line;
-  }
+  if (auto fault = readNumbers(conf, out)) return where + *fault;
+  if (auto fault = readSecrets(conf, out)) return where + *fault;
 
   cConfigFile bus;
   bus.load(busConfPath);

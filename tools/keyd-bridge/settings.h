@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct BridgeSettings {
   std::string site;                            // site.id: [A-Za-z0-9_-]{1,64}
@@ -20,7 +21,12 @@ struct BridgeSettings {
   std::optional<std::string> password;         // first line of mqtt.password_file
   std::string cafile, certfile, keyfile;       // TLS is on when cafile is set
   int keepalive = 30;                          // mqtt.keepalive, seconds
-  size_t queueLimit = 10000;                   // mqtt.queue_limit, commands waiting
+  size_t queueLimit = 10000;                   // mqtt.queue_limit, messages waiting
+  size_t queueBytes = 16 * 1024 * 1024;        // mqtt.queue_bytes, their payloads' bytes
+  int maxAge = 30;                             // command.max_age, seconds
+  std::vector<unsigned char> key;              // from command.key_file; empty: unsigned commands
+  std::string keyFile;                         // command.key_file
+  std::vector<std::string> warnings;           // to log once logging is set up
   int channelerPort = 0, broadcasterPort = 0;  // from the bus daemon's file
 
   bool tls() const { return !cafile.empty(); }
