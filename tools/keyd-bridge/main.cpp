@@ -253,7 +253,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const sigset_t signals = blockSignals();
-  cKlog::init(confPath.c_str());
+  cKlog::init(confPath.c_str(), "keyd-bridge");
   logStart(cKlog("keyd-bridge"), settings);
   return run(settings, confPath.c_str(), signals);
 }

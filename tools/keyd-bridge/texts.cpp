@@ -3,42 +3,10 @@
 
 #include <cstdio>
 
+#include "cKlog.h"
 #include "kjson.h"
 
-std::string shown(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u >= 0x20 && u != 0x7f) {
-      out += c;
-      continue;
-    }
-    switch (c) {
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      default: {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\u%04x", u);
-        out += hex;
-      }
-    }
-  }
-  return out;
-}
+std::string shown(std::string_view text) { return cKlog::escapeControls(text); }
 
 namespace {
 

@@ -13,7 +13,8 @@
 
 // The text with every control character escaped as in a JSON string (a line
 // end as \n, others as \u00XX), so a peer's text stays on one log line; a
-// text without control characters comes back as it is.
+// text without control characters comes back as it is (cKlog writes every
+// line so; this is for texts that go elsewhere too).
 std::string shown(std::string_view text);
 
 // What an outcome document says of its command: the command's "command"
