@@ -38,6 +38,7 @@ constexpr std::chrono::seconds kAskAgain{10};
 
 constexpr const char* kHelp =
     "usage: keyd-bridge [--conf PATH]\n"
+    "       keyd-bridge --check [--conf PATH]\n"
     "       keyd-bridge --help | --version\n"
     "\n"
     "Bridges this site's message bus to an MQTT broker: every \"site_info\" and\n"
@@ -53,6 +54,8 @@ constexpr const char* kHelp =
     "\"online\" while connected and \"offline\" (the last will, or published at a\n"
     "stop) otherwise.\n"
     "\n"
+    "  --check      print every setting with the line it came from (or its\n"
+    "               default) and every problem; status 1 when there is one\n"
     "  --conf PATH  configuration file (default /etc/ram/keyd-bridge.conf), keys:\n"
     "               site.id (required: letters, digits, - and _, 1 to 64),\n"
     "               mqtt.host (127.0.0.1), mqtt.port (1883; 8883 with TLS),\n"
@@ -81,14 +84,14 @@ std::string statusLine(const BridgeSettings& s, const cMqttLink& link, const cOu
 
 // The configuration file's path, or the status to end with (--help,
 // --version, a usage error).
-std::variant<std::string, int> readCommandLine(int argc, char** argv) {
-  const kopts::Spec spec{"keyd-bridge", KEYD_VERSION, kHelp, {"--conf"}, {}};
+std::variant<kopts::Args, int> readCommandLine(int argc, char** argv) {
+  const kopts::Spec spec{"keyd-bridge", KEYD_VERSION, kHelp, {"--conf"}, {"--check"}};
   auto parsed = kopts::parse(spec, argc, argv);
   if (const int* status = std::get_if<int>(&parsed)) return *status;
   const kopts::Args& args = std::get<kopts::Args>(parsed);
   if (!args.operands.empty())
     return kopts::usageError(spec, "unexpected argument " + args.operands[0]);
-  return args.value("--conf").value_or(kDefaultConf);
+  return args;
 }
 
 // Every thread (ZeroMQ's, nlite's, ours) starts with the signals blocked;
@@ -245,7 +248,9 @@ int run(const BridgeSettings& settings, const char* confPath, sigset_t signals) 
 int main(int argc, char** argv) {
   auto read = readCommandLine(argc, argv);
   if (const int* status = std::get_if<int>(&read)) return *status;
-  const std::string confPath = std::get<std::string>(read);
+  const kopts::Args& args = std::get<kopts::Args>(read);
+  const std::string confPath = args.value("--conf").value_or(kDefaultConf);
+  if (args.has("--check")) return checkSettings(confPath.c_str(), kBusConf);
 
   BridgeSettings settings;
   if (auto fault = loadSettings(confPath.c_str(), kBusConf, settings)) {

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <fstream>
 
 #include "cConfigFile.h"
@@ -91,11 +92,51 @@ bool validSiteId(const std::string& text) {
   return true;
 }
 
+const std::vector<cConfigFile::Known>& bridgeSettings() {
+  static const std::vector<cConfigFile::Known> known = {
+      {"site.id", false, "(none: required)"},
+      {"mqtt.host", false, "127.0.0.1"},
+      {"mqtt.port", true, "1883 (8883 with TLS)"},
+      {"mqtt.prefix", false, "keyd"},
+      {"mqtt.username", false, "(none)"},
+      {"mqtt.password_file", false, "(none)"},
+      {"mqtt.cafile", false, "(none: no TLS)"},
+      {"mqtt.certfile", false, "(none)"},
+      {"mqtt.keyfile", false, "(none)"},
+      {"mqtt.keepalive", true, "30"},
+      {"mqtt.queue_limit", true, "10000"},
+      {"mqtt.queue_bytes", true, std::to_string(16 * 1024 * 1024)},
+      {"command.max_age", true, "30"},
+      {"command.key_file", false, "(none: commands are not signed)"}};
+  return known;
+}
+
+int checkSettings(const char* confPath, const char* busConfPath) {
+  cConfigFile conf;
+  conf.load(confPath, true);
+  bool good = conf.printCheck(stdout, bridgeSettings(), {"log4cpp."});
+  BridgeSettings settings;
+  if (conf.problems().empty()) {
+    if (auto fault = loadSettings(confPath, busConfPath, settings)) {
+      std::printf("%s\n", fault->c_str());
+      good = false;
+    }
+    for (const std::string& warning : settings.warnings)
+      std::printf("%s: warning: %s\n", confPath, warning.c_str());
+  }
+  return good ? 0 : 1;
+}
+
 std::optional<std::string> loadSettings(const char* confPath, const char* busConfPath,
                                         BridgeSettings& out) {
   cConfigFile conf;
   conf.load(confPath);
   const std::string where = std::string(confPath) + ": ";
+  // Mistakes that leave the settings usable are told once logging is up.
+  for (const cConfigFile::Problem& p : conf.check(bridgeSettings(), {"log4cpp."}))
+    out.warnings.push_back(where.substr(0, where.size() - 2) +
+                           (p.line > 0 ? ":" + std::to_string(p.line) : std::string()) + ": " +
+                           p.text);
   const char* site = conf.getString("site.id", nullptr);
   if (!site) return where + "site.id is missing (letters, digits, '-' and '_', 1 to 64 characters)";
   if (!validSiteId(site))

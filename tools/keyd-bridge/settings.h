@@ -42,6 +42,13 @@ struct BridgeSettings {
 std::optional<std::string> loadSettings(const char* confPath, const char* busConfPath,
                                         BridgeSettings& out);
 
+// --check: prints every setting of the file with the line it came from (or
+// its default) and every problem: those of the file (unknown key, number
+// that is not one, line too long, unreadable file), the one that would end
+// the bridge, and the warnings it would log. 0 when there is no problem, 1
+// otherwise.
+int checkSettings(const char* confPath, const char* busConfPath);
+
 // Whether text is a usable site id: letters, digits, '-' and '_', 1 to 64.
 bool validSiteId(const std::string& text);
 
