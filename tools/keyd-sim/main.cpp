@@ -402,8 +402,11 @@ struct Settings {
 // The settings, or the exit status after --help, --version or a usage
 // error (printed).
 std::variant<Settings, int> readOptions(int argc, char** argv) {
-  const kopts::Spec spec{"keyd-sim", KEYD_VERSION, kUsage,
-                         {"--listen", "--peer", "--pcap", "--cabinet", "--report-interval"}, {}};
+  const kopts::Spec spec{"keyd-sim",
+                         KEYD_VERSION,
+                         kUsage,
+                         {"--listen", "--peer", "--pcap", "--cabinet", "--report-interval"},
+                         {}};
   std::variant<kopts::Args, int> parsed = kopts::parse(spec, argc, argv);
   if (const int* status = std::get_if<int>(&parsed)) return *status;
   const kopts::Args& args = std::get<kopts::Args>(parsed);
@@ -415,9 +418,8 @@ std::variant<Settings, int> readOptions(int argc, char** argv) {
     if (!text) continue;
     const std::optional<sockaddr_in> addr = parseAddress(*text);
     if (!addr)
-      return kopts::usageError(spec, std::string(name) +
-                                         ": not an IPv4 ADDR:PORT with port 1..65535: '" + *text +
-                                         "'");
+      return kopts::usageError(
+          spec, std::string(name) + ": not an IPv4 ADDR:PORT with port 1..65535: '" + *text + "'");
     if (name == std::string("--peer")) {
       settings.peer = addr;
     } else {

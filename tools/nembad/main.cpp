@@ -39,31 +39,31 @@ volatile sig_atomic_t gStop = 0;
 
 void onSignal(int) { gStop = 1; }
 
-// The help text; a format of the two default ports (help()).
-const char* const kHelpFormat =
-    "usage: nembad [--conf PATH] [--channeler-port N] [--broadcaster-port N]\n"
-    "  Bus daemon: receives publications on tcp://127.0.0.1:<channeler port>\n"
-    "  and forwards each to the subscribers on tcp://127.0.0.1:<broadcaster port>.\n"
-    "  --conf PATH            configuration file (default /etc/ram/nembad.conf),\n"
-    "                         keys nemba.channeler.port (default %d) and\n"
-    "                         nemba.broadcaster.port (default %d)\n"
-    "  --channeler-port N     overrides the file; 0 picks a free port\n"
-    "  --broadcaster-port N   overrides the file; 0 picks a free port\n"
-    "  --print-subscriptions  prints \"nembad: subscribe TOPIC\" and\n"
-    "                         \"nembad: unsubscribe TOPIC\" for each subscription\n"
-    "                         a subscriber makes or drops, once it is in force\n"
-    "                         (bytes outside printable ASCII as \\xHH)\n"
-    "  --help                 this text\n"
-    "  --version              the version\n"
-    "  Prints \"nembad: channeler 127.0.0.1:<port> broadcaster 127.0.0.1:<port>\"\n"
-    "  once both ports are bound (and sends READY=1 to the service manager\n"
-    "  when NOTIFY_SOCKET names one); ends with status 0 on SIGINT or SIGTERM.\n";
-
+// The help text, with the two default ports.
 std::string help() {
-  char text[2048];
-  std::snprintf(text, sizeof text, kHelpFormat, nlite::kDefaultChannelerPort,
-                nlite::kDefaultBroadcasterPort);
-  return text;
+  const std::string channeler = std::to_string(nlite::kDefaultChannelerPort);
+  const std::string broadcaster = std::to_string(nlite::kDefaultBroadcasterPort);
+  return "usage: nembad [--conf PATH] [--channeler-port N] [--broadcaster-port N]\n"
+         "  Bus daemon: receives publications on tcp://127.0.0.1:<channeler port>\n"
+         "  and forwards each to the subscribers on tcp://127.0.0.1:<broadcaster port>.\n"
+         "  --conf PATH            configuration file (default /etc/ram/nembad.conf),\n"
+         "                         keys nemba.channeler.port (default " +
+         channeler +
+         ") and\n"
+         "                         nemba.broadcaster.port (default " +
+         broadcaster +
+         ")\n"
+         "  --channeler-port N     overrides the file; 0 picks a free port\n"
+         "  --broadcaster-port N   overrides the file; 0 picks a free port\n"
+         "  --print-subscriptions  prints \"nembad: subscribe TOPIC\" and\n"
+         "                         \"nembad: unsubscribe TOPIC\" for each subscription\n"
+         "                         a subscriber makes or drops, once it is in force\n"
+         "                         (bytes outside printable ASCII as \\xHH)\n"
+         "  --help                 this text\n"
+         "  --version              the version\n"
+         "  Prints \"nembad: channeler 127.0.0.1:<port> broadcaster 127.0.0.1:<port>\"\n"
+         "  once both ports are bound (and sends READY=1 to the service manager\n"
+         "  when NOTIFY_SOCKET names one); ends with status 0 on SIGINT or SIGTERM.\n";
 }
 
 // A port number, 0 (a free port) included.
@@ -260,7 +260,9 @@ void catchStopSignals() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const kopts::Spec spec{"nembad", KEYD_VERSION, help(),
+  const kopts::Spec spec{"nembad",
+                         KEYD_VERSION,
+                         help(),
                          {"--conf", "--channeler-port", "--broadcaster-port"},
                          {"--print-subscriptions"}};
   const std::variant<kopts::Args, int> parsed = kopts::parse(spec, argc, argv);

@@ -36,37 +36,36 @@ constexpr double kDefaultPubTimeout = 5.0;
 volatile sig_atomic_t gStop = 0;
 void onSignal(int) { gStop = 1; }
 
-// The help text; a format of the two default ports (help()).
-const char* const kUsageFormat =
-    "usage: nlite pub [--channeler-port N] [--app NAME] [--kind K] [--timeout SECONDS]\n"
-    "                 TOPIC TEXT\n"
-    "       nlite sub [--broadcaster-port N] [--count N] [--timeout SECONDS] [--ready]\n"
-    "                 TOPIC...\n"
-    "       nlite [pub|sub] --help\n"
-    "       nlite --version\n"
-    "\n"
-    "pub  publishes TEXT on TOPIC through the bus daemon at 127.0.0.1:N (default\n"
-    "     %d); with TEXT \"-\" each line of standard input (without its newline)\n"
-    "     is one message. --app is the sender's application id (default \"nlite\",\n"
-    "     empty for none), --kind the message kind (default 2). Waits up to\n"
-    "     --timeout seconds (default 5) for the bus daemon, exits 0 once every\n"
-    "     message is handed to it, 1 when it cannot be reached or a send fails.\n"
-    "sub  prints each message received on the TOPICs from 127.0.0.1:N (default\n"
-    "     %d) as one line:\n"
-    "       {\"topic\":...,\"app\":...,\"kind\":...,\"payload\":...}\n"
-    "     with \"app\" null when the sender gave no application id. Texts that are\n"
-    "     not valid UTF-8 are printed with each invalid byte replaced by U+FFFD.\n"
-    "     Exits 0 after --count messages, after --timeout seconds, or on SIGINT\n"
-    "     or SIGTERM. --ready writes \"nlite: ready\" on standard error once\n"
-    "     subscribed.\n"
-    "Options take their value as the next argument; \"--\" ends the options.\n";
-
 // The help text of every command, with the two default ports.
 std::string help() {
-  char text[4096];
-  std::snprintf(text, sizeof text, kUsageFormat, nlite::kDefaultChannelerPort,
-                nlite::kDefaultBroadcasterPort);
-  return text;
+  const std::string channeler = std::to_string(nlite::kDefaultChannelerPort);
+  const std::string broadcaster = std::to_string(nlite::kDefaultBroadcasterPort);
+  return "usage: nlite pub [--channeler-port N] [--app NAME] [--kind K] [--timeout SECONDS]\n"
+         "                 TOPIC TEXT\n"
+         "       nlite sub [--broadcaster-port N] [--count N] [--timeout SECONDS] [--ready]\n"
+         "                 TOPIC...\n"
+         "       nlite [pub|sub] --help\n"
+         "       nlite --version\n"
+         "\n"
+         "pub  publishes TEXT on TOPIC through the bus daemon at 127.0.0.1:N (default\n"
+         "     " +
+         channeler +
+         "); with TEXT \"-\" each line of standard input (without its newline)\n"
+         "     is one message. --app is the sender's application id (default \"nlite\",\n"
+         "     empty for none), --kind the message kind (default 2). Waits up to\n"
+         "     --timeout seconds (default 5) for the bus daemon, exits 0 once every\n"
+         "     message is handed to it, 1 when it cannot be reached or a send fails.\n"
+         "sub  prints each message received on the TOPICs from 127.0.0.1:N (default\n"
+         "     " +
+         broadcaster +
+         ") as one line:\n"
+         "       {\"topic\":...,\"app\":...,\"kind\":...,\"payload\":...}\n"
+         "     with \"app\" null when the sender gave no application id. Texts that are\n"
+         "     not valid UTF-8 are printed with each invalid byte replaced by U+FFFD.\n"
+         "     Exits 0 after --count messages, after --timeout seconds, or on SIGINT\n"
+         "     or SIGTERM. --ready writes \"nlite: ready\" on standard error once\n"
+         "     subscribed.\n"
+         "Options take their value as the next argument; \"--\" ends the options.\n";
 }
 
 // A command line of nlite: the options it takes, the one help.
