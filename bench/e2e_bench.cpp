@@ -46,9 +46,12 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "bench_support.h"
+#include "kopts.h"
 #include "kmsg.h"
 #include "nlite.h"
 
@@ -88,46 +91,36 @@ struct Options {
   std::string logFile;          // the translator's log, counted after it stopped
 };
 
-[[noreturn]] void usage() {
-  std::fprintf(stderr,
-               "usage: e2e_bench --translator PATH --relay PATH [--channeler-port N] "
-               "[--broadcaster-port N] [--log-dir DIR] [--idle-seconds S] [--step-seconds S] "
-               "[--start-rate R] [--max-rate R] [--bisections K] [--latency-rate R] "
-               "[--latency-seconds S] [--thread-detail 0|1] [--bus-pid PID] "
-               "[--latency-dump DIR] [--translator-only 0|1] [--log-file PATH]\n");
-  std::exit(2);
+const char* const kHelp =
+    "usage: e2e_bench --translator PATH --relay PATH [--channeler-port N] "
+    "[--broadcaster-port N] [--log-dir DIR] [--idle-seconds S] [--step-seconds S] "
+    "[--start-rate R] [--max-rate R] [--bisections K] [--latency-rate R] "
+    "[--latency-seconds S] [--thread-detail 0|1] [--bus-pid PID] "
+    "[--latency-dump DIR] [--translator-only 0|1] [--log-file PATH]\n";
+
+// Each option and the member of Options its value goes to: a text, a whole
+// number, a number, or 0|1.
+using Field = std::variant<std::string*, int*, double*, bool*>;
+std::vector<std::pair<std::string, Field>> optionFields(Options& o) {
+  return {{"--translator", &o.translator},         {"--relay", &o.relay},
+          {"--log-dir", &o.logDir},                {"--channeler-port", &o.channeler},
+          {"--broadcaster-port", &o.broadcaster},  {"--idle-seconds", &o.idleSeconds},
+          {"--step-seconds", &o.stepSeconds},      {"--start-rate", &o.startRate},
+          {"--max-rate", &o.maxRate},              {"--bisections", &o.bisections},
+          {"--latency-rate", &o.latencyRate},      {"--latency-seconds", &o.latencySeconds},
+          {"--thread-detail", &o.threadDetail},    {"--bus-pid", &o.busPid},
+          {"--latency-dump", &o.latencyDump},      {"--translator-only", &o.translatorOnly},
+          {"--log-file", &o.logFile}};
 }
 
-Options parse(int argc, char** argv) {
-  Options o;
-  for (int i = 1; i < argc; i += 2) {
-    if (i + 1 >= argc) usage();
-    const std::string k = argv[i];
-    const char* v = argv[i + 1];
-    if (k == "--translator") o.translator = v;
-    else if (k == "--relay") o.relay = v;
-    else if (k == "--log-dir") o.logDir = v;
-    else if (k == "--channeler-port") o.channeler = std::atoi(v);
-    else if (k == "--broadcaster-port") o.broadcaster = std::atoi(v);
-    else if (k == "--idle-seconds") o.idleSeconds = std::atoi(v);
-    else if (k == "--step-seconds") o.stepSeconds = std::atof(v);
-    else if (k == "--start-rate") o.startRate = std::atof(v);
-    else if (k == "--max-rate") o.maxRate = std::atof(v);
-    else if (k == "--bisections") o.bisections = std::atoi(v);
-    else if (k == "--latency-rate") o.latencyRate = std::atof(v);
-    else if (k == "--latency-seconds") o.latencySeconds = std::atof(v);
-    else if (k == "--thread-detail") o.threadDetail = std::atoi(v) != 0;
-    else if (k == "--bus-pid") o.busPid = std::atoi(v);
-    else if (k == "--latency-dump") o.latencyDump = v;
-    else if (k == "--translator-only") o.translatorOnly = std::atoi(v) != 0;
-    else if (k == "--log-file") o.logFile = v;
-    else usage();
-  }
-  if (o.translator.empty() || (o.relay.empty() && !o.translatorOnly) || o.channeler <= 0 ||
-      o.broadcaster <= 0)
-    usage();
-  return o;
-}
+// Sets a field from its option's text.
+struct Assign {
+  const std::string& text;
+  void operator()(std::string* out) const { *out = text; }
+  void operator()(int* out) const { *out = std::atoi(text.c_str()); }
+  void operator()(double* out) const { *out = std::atof(text.c_str()); }
+  void operator()(bool* out) const { *out = std::atoi(text.c_str()) != 0; }
+};
 
 // ------------------------------------------------------------ the run
 
@@ -313,7 +306,8 @@ Driver::StepResult Driver::runBatch(const sockaddr_in& peer, pid_t pid, double r
         static_cast<double>(after.target.minorFaults - before.target.minorFaults) / count;
   }
   const double tickUs = 1e6 / sysconf(_SC_CLK_TCK);
-  if (before.bus >= 0 && after.bus >= 0) r.busUsPerReport = (after.bus - before.bus) * tickUs / count;
+  if (before.bus >= 0 && after.bus >= 0)
+    r.busUsPerReport = (after.bus - before.bus) * tickUs / count;
   if (before.self >= 0 && after.self >= 0)
     r.driverUsPerReport = (after.self - before.self) * tickUs / count;
   if (latencies)
@@ -643,14 +637,27 @@ void Driver::printLogCounts(int stopStatus) {
   result("translator_log_lines", static_cast<double>(lines));
   result("translator_log_cfg_sent_lines", static_cast<double>(sent));
   result("translator_log_handled_lines", static_cast<double>(handled));
-  result("translator_publications",
-         static_cast<double>(mTargets[0].published + mStray.load()));
+  result("translator_publications", static_cast<double>(mTargets[0].published + mStray.load()));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const Options options = parse(argc, argv);
+  Options options;
+  const auto fields = optionFields(options);
+  kopts::Spec spec{"e2e_bench", KEYD_VERSION, kHelp, {}, {}};
+  for (const auto& field : fields) spec.valued.push_back(field.first);
+  const std::variant<kopts::Args, int> parsed = kopts::parse(spec, argc, argv);
+  if (const int* status = std::get_if<int>(&parsed)) return *status;
+  const kopts::Args& args = std::get<kopts::Args>(parsed);
+  for (const auto& [name, field] : fields)
+    if (const std::optional<std::string> text = args.value(name)) std::visit(Assign{*text}, field);
+  if (!args.operands.empty())
+    return kopts::usageError(spec, "unexpected argument " + args.operands.front());
+  if (options.translator.empty() || (options.relay.empty() && !options.translatorOnly))
+    return kopts::usageError(spec, "--translator and --relay (or --translator-only 1) are needed");
+  if (options.channeler <= 0 || options.broadcaster <= 0)
+    return kopts::usageError(spec, "the bus ports are above 0");
   ::signal(SIGPIPE, SIG_IGN);
   Driver driver(options);
   return driver.run();
