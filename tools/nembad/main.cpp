@@ -41,17 +41,15 @@ void onSignal(int) { gStop = 1; }
 
 // The help text, with the two default ports.
 std::string help() {
-  const std::string channeler = std::to_string(nlite::kDefaultChannelerPort);
-  const std::string broadcaster = std::to_string(nlite::kDefaultBroadcasterPort);
   return "usage: nembad [--conf PATH] [--channeler-port N] [--broadcaster-port N]\n"
          "  Bus daemon: receives publications on tcp://127.0.0.1:<channeler port>\n"
          "  and forwards each to the subscribers on tcp://127.0.0.1:<broadcaster port>.\n"
          "  --conf PATH            configuration file (default /etc/ram/nembad.conf),\n"
          "                         keys nemba.channeler.port (default " +
-         channeler +
+         std::to_string(nlite::kDefaultChannelerPort) +
          ") and\n"
          "                         nemba.broadcaster.port (default " +
-         broadcaster +
+         std::to_string(nlite::kDefaultBroadcasterPort) +
          ")\n"
          "  --channeler-port N     overrides the file; 0 picks a free port\n"
          "  --broadcaster-port N   overrides the file; 0 picks a free port\n"

@@ -38,8 +38,6 @@ void onSignal(int) { gStop = 1; }
 
 // The help text of every command, with the two default ports.
 std::string help() {
-  const std::string channeler = std::to_string(nlite::kDefaultChannelerPort);
-  const std::string broadcaster = std::to_string(nlite::kDefaultBroadcasterPort);
   return "usage: nlite pub [--channeler-port N] [--app NAME] [--kind K] [--timeout SECONDS]\n"
          "                 TOPIC TEXT\n"
          "       nlite sub [--broadcaster-port N] [--count N] [--timeout SECONDS] [--ready]\n"
@@ -49,7 +47,7 @@ std::string help() {
          "\n"
          "pub  publishes TEXT on TOPIC through the bus daemon at 127.0.0.1:N (default\n"
          "     " +
-         channeler +
+         std::to_string(nlite::kDefaultChannelerPort) +
          "); with TEXT \"-\" each line of standard input (without its newline)\n"
          "     is one message. --app is the sender's application id (default \"nlite\",\n"
          "     empty for none), --kind the message kind (default 2). Waits up to\n"
@@ -57,7 +55,7 @@ std::string help() {
          "     message is handed to it, 1 when it cannot be reached or a send fails.\n"
          "sub  prints each message received on the TOPICs from 127.0.0.1:N (default\n"
          "     " +
-         broadcaster +
+         std::to_string(nlite::kDefaultBroadcasterPort) +
          ") as one line:\n"
          "       {\"topic\":...,\"app\":...,\"kind\":...,\"payload\":...}\n"
          "     with \"app\" null when the sender gave no application id. Texts that are\n"
