@@ -110,7 +110,8 @@ void logStart(const cKlog& log, const BridgeSettings& settings) {
            KEYD_VERSION, settings.site.c_str(), settings.channelerPort, settings.broadcasterPort,
            settings.host.c_str(), settings.port, settings.tls() ? " over TLS" : "",
            (settings.prefix + "/" + settings.site).c_str());
-  for (const std::string& warning : settings.warnings) log.warn("%s", warning.c_str());
+  for (const auto* list : {&settings.fileProblems, &settings.warnings})
+    for (const std::string& warning : *list) log.warn("%s", warning.c_str());
   if (!settings.keyFile.empty())
     log.info("Only commands signed with the key of %s are taken", settings.keyFile.c_str());
 }

@@ -118,7 +118,7 @@ int checkSettings(const char* confPath, const char* busConfPath) {
   BridgeSettings settings;
   if (conf.problems().empty()) {
     if (auto fault = loadSettings(confPath, busConfPath, settings)) {
-      std::printf("%s\n", fault->c_str());
+      std::printf("%s (the bridge does not start)\n", fault->c_str());
       good = false;
     }
     for (const std::string& warning : settings.warnings)
@@ -134,7 +134,7 @@ std::optional<std::string> loadSettings(const char* confPath, const char* busCon
   const std::string where = std::string(confPath) + ": ";
   // Mistakes that leave the settings usable are told once logging is up.
   for (const cConfigFile::Problem& p : conf.check(bridgeSettings(), {"log4cpp."}))
-    out.warnings.push_back(where.substr(0, where.size() - 2) +
+    out.fileProblems.push_back(where.substr(0, where.size() - 2) +
                            (p.line > 0 ? ":" + std::to_string(p.line) : std::string()) + ": " +
                            p.text);
   const char* site = conf.getString("site.id", nullptr);

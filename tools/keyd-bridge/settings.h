@@ -27,6 +27,7 @@ struct BridgeSettings {
   std::vector<unsigned char> key;              // from command.key_file; empty: unsigned commands
   std::string keyFile;                         // command.key_file
   std::vector<std::string> warnings;           // to log once logging is set up
+  std::vector<std::string> fileProblems;       // the file's mistakes, logged likewise
   int channelerPort = 0, broadcasterPort = 0;  // from the bus daemon's file
 
   bool tls() const { return !cafile.empty(); }

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 #include <tuple>
 #include <utility>
 #include <variant>
@@ -42,6 +43,8 @@ void onSignal(int) { gStop = 1; }
 // The help text, with the two default ports.
 std::string help() {
   return "usage: nembad [--conf PATH] [--channeler-port N] [--broadcaster-port N]\n"
+         "       nembad --check [--conf PATH]\n"
+         "\n"
          "  Bus daemon: receives publications on tcp://127.0.0.1:<channeler port>\n"
          "  and forwards each to the subscribers on tcp://127.0.0.1:<broadcaster port>.\n"
          "  --conf PATH            configuration file (default /etc/ram/nembad.conf),\n"
@@ -57,6 +60,10 @@ std::string help() {
          "                         \"nembad: unsubscribe TOPIC\" for each subscription\n"
          "                         a subscriber makes or drops, once it is in force\n"
          "                         (bytes outside printable ASCII as \\xHH)\n"
+         "  --check                prints both settings of the file with the line\n"
+         "                         each came from (or its default) and every problem\n"
+         "                         (unknown key, number that is not one, line too\n"
+         "                         long, unreadable file); status 1 when there is one\n"
          "  --help                 this text\n"
          "  --version              the version\n"
          "  Prints \"nembad: channeler 127.0.0.1:<port> broadcaster 127.0.0.1:<port>\"\n"
@@ -222,10 +229,28 @@ std::optional<int> portsFromOptions(const kopts::Spec& spec, const kopts::Args& 
 // it still has something to say. A missing file leaves the defaults
 // (cConfigFile reports it on standard output). Returns the exit status
 // after an error (printed).
+// The settings of the bus daemon's file, with their defaults.
+const std::vector<cConfigFile::Known>& busSettings() {
+  static const std::vector<cConfigFile::Known> known = {
+      {"nemba.channeler.port", true, std::to_string(nlite::kDefaultChannelerPort)},
+      {"nemba.broadcaster.port", true, std::to_string(nlite::kDefaultBroadcasterPort)}};
+  return known;
+}
+
+int checkSettings(const std::string& confPath) {
+  cConfigFile conf;
+  conf.load(confPath.c_str(), true);
+  return conf.printCheck(stdout, busSettings(), {}) ? 0 : 1;
+}
+
 std::optional<int> portsFromFile(const std::string& confPath, Ports& ports) {
   if (ports.channeler && ports.broadcaster) return std::nullopt;
   cConfigFile conf;
   conf.load(confPath.c_str());
+  // Mistakes that leave the ports usable are told, and the daemon goes on.
+  for (const cConfigFile::Problem& p : conf.check(busSettings(), {}))
+    if (p.line > 0)
+      std::fprintf(stderr, "nembad: warning: %s:%d: %s\n", confPath.c_str(), p.line, p.text.c_str());
   for (auto [key, def, port] :
        {std::tuple{"nemba.channeler.port", nlite::kDefaultChannelerPort, &ports.channeler},
         std::tuple{"nemba.broadcaster.port", nlite::kDefaultBroadcasterPort, &ports.broadcaster}}) {
@@ -262,13 +287,14 @@ int main(int argc, char** argv) {
                          KEYD_VERSION,
                          help(),
                          {"--conf", "--channeler-port", "--broadcaster-port"},
-                         {"--print-subscriptions"}};
+                         {"--print-subscriptions", "--check"}};
   const std::variant<kopts::Args, int> parsed = kopts::parse(spec, argc, argv);
   if (const int* status = std::get_if<int>(&parsed)) return *status;
   const kopts::Args& args = std::get<kopts::Args>(parsed);
   if (!args.operands.empty())
     return kopts::usageError(spec, "unexpected argument " + args.operands.front());
 
+  if (args.has("--check")) return checkSettings(args.value("--conf").value_or(kDefaultConf));
   Ports ports;
   if (const auto status = portsFromOptions(spec, args, ports)) return *status;
   if (const auto status = portsFromFile(args.value("--conf").value_or(kDefaultConf), ports))
