@@ -228,6 +228,20 @@ TEST_F(Bridge, KilledTheLastWillSaysOfflineThenOnlineAgain) {
   EXPECT_TRUE(seen(*room, {"0 keyd/s1/status online"}));
 }
 
+// Two brokers: the first lost, the bridge moves on to the second, says it is
+// online there and publishes its configuration again; a command there passes.
+TEST_F(Bridge, MovesToTheNextBrokerWhenOneIsLost) {
+  ASSERT_NO_FATAL_FAILURE(up("mqtt.host=127.0.0.1,127.0.0.1:1884\n"));
+  auto second = broker("listener 1884 127.0.0.1\nallow_anonymous true\n");
+  auto room = watch("keyd/s1/#", "%r %t %p", {"-p", "1884"});
+  mq->signal(SIGKILL);
+  ASSERT_TRUE(s.waitForLog("keyd-bridge|Lost the connection to the MQTT broker 127.0.0.1:1883 *"));
+  ASSERT_TRUE(s.waitForLog("keyd-bridge|Connected to the MQTT broker 127.0.0.1:1884 (MQTT 5)"));
+  EXPECT_TRUE(seen(*room, {"0 keyd/s1/status online", "0 keyd/s1/site_info " + siteInfo}));
+  control({"-p", "1884", "-m", unlock("two")});
+  EXPECT_EQ(s.translator->waitForLine(" from ", kWaitMs), unlock("two") + " from keyd-bridge");
+}
+
 // The broker lost: what waits for it arrives in order within the bound.
 void Bridge::outboxKeepsTheNewest(const std::string& conf, size_t size, const std::string& full) {
   ASSERT_NO_FATAL_FAILURE(up(conf));

@@ -31,7 +31,7 @@ void cCommandLine::start() {
 
 void cCommandLine::stop() {
   {
-    std::lock_guard<std::mutex> guard(mMutex);
+    ksync::MutexLock guard(mMutex);
     mStop = true;
   }
   mChanged.notify_all();
@@ -53,7 +53,7 @@ void cCommandLine::refuse(const Command& command, const char* reason) {
 }
 
 void cCommandLine::take(Command command) {
-  std::unique_lock<std::mutex> lock(mMutex);
+  ksync::MutexLock lock(mMutex);
   if (mLine.size() >= kMaxCommands || mBytes + command.payload.size() > kMaxBytes) {
     lock.unlock();
     warn(
@@ -92,7 +92,7 @@ void cCommandLine::expire(Clock::time_point now) {
 }
 
 void cCommandLine::run() {
-  std::unique_lock<std::mutex> lock(mMutex);
+  ksync::MutexLock lock(mMutex);
   while (!mStop) {
     const Clock::time_point now = Clock::now();
     expire(now);
@@ -124,9 +124,9 @@ void cCommandLine::run() {
     Clock::time_point wake = mInFlight ? mInFlightUntil : Clock::time_point::max();
     for (const Command& c : mLine) wake = std::min(wake, c.deadline);
     if (wake == Clock::time_point::max())
-      mChanged.wait(lock);
+      lock.wait(mChanged);
     else
-      mChanged.wait_until(lock, wake);
+      lock.waitUntil(mChanged, wake);
   }
 }
 
@@ -138,7 +138,7 @@ void cCommandLine::outcome(const std::string& document) {
          shown(document.substr(0, 200)).c_str());
     return;
   }
-  std::unique_lock<std::mutex> lock(mMutex);
+  ksync::MutexLock lock(mMutex);
   auto it = std::find_if(mHanded.begin(), mHanded.end(),
                          [&facts](const Handed& h) { return names(*facts, h.facts); });
   if (it == mHanded.end()) return;

@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "cKlog.h"
+#include "ksync.h"
 #include "texts.h"
 
 class cCommandLine : private cKlog {
@@ -73,7 +74,7 @@ class cCommandLine : private cKlog {
   };
 
   void run();
-  void expire(Clock::time_point now);
+  void expire(Clock::time_point now) REQUIRES(mMutex);
   void reply(const std::string& topic, const std::string& correlation, const std::string& document);
   void finalAnswer(const Command& command, const std::string& document);
 
@@ -81,15 +82,17 @@ class cCommandLine : private cKlog {
   const Answer mAnswer;
   const Hand mHand;
 
-  mutable std::mutex mMutex;  // guards everything below
+  mutable ksync::Mutex mMutex;
   std::condition_variable mChanged;
-  std::deque<Command> mLine;
-  size_t mBytes = 0;
-  std::deque<Handed> mHanded;  // handed over, their outcome not yet seen (the newest last)
-  bool mInFlight = false;      // the newest handed over is the translator's to answer
-  Clock::time_point mInFlightUntil{};
-  unsigned long mExpired = 0, mExpiredEpisode = 0;
-  bool mStop = false;
+  std::deque<Command> mLine GUARDED_BY(mMutex);
+  size_t mBytes GUARDED_BY(mMutex) = 0;
+  // Handed over, their outcome not yet seen (the newest last).
+  std::deque<Handed> mHanded GUARDED_BY(mMutex);
+  // The newest handed over is the translator's to answer.
+  bool mInFlight GUARDED_BY(mMutex) = false;
+  Clock::time_point mInFlightUntil GUARDED_BY(mMutex){};
+  unsigned long mExpired GUARDED_BY(mMutex) = 0, mExpiredEpisode GUARDED_BY(mMutex) = 0;
+  bool mStop GUARDED_BY(mMutex) = false;
   std::thread mThread;
 };
 

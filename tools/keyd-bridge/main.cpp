@@ -58,7 +58,8 @@ constexpr const char* kHelp =
     "               default) and every problem; status 1 when there is one\n"
     "  --conf PATH  configuration file (default /etc/ram/keyd-bridge.conf), keys:\n"
     "               site.id (required: letters, digits, - and _, 1 to 64),\n"
-    "               mqtt.host (127.0.0.1), mqtt.port (1883; 8883 with TLS),\n"
+    "               mqtt.host (127.0.0.1; HOST[:PORT],... for several brokers,\n"
+    "               the next taken when one is lost), mqtt.port (1883; 8883 with TLS),\n"
     "               mqtt.prefix (keyd), mqtt.username, mqtt.password_file (the\n"
     "               password is its first line), mqtt.cafile (TLS on, the server\n"
     "               verified), mqtt.certfile and mqtt.keyfile (client certificate),\n"
@@ -74,8 +75,8 @@ constexpr const char* kHelp =
     "SIGHUP reloads the logging settings; SIGINT or SIGTERM publish \"offline\"\n"
     "and end with status 0. Status 2: bad arguments or settings.\n";
 
-std::string statusLine(const BridgeSettings& s, const cMqttLink& link, const cOutbox& outbox) {
-  return "broker " + s.host + ":" + std::to_string(s.port) +
+std::string statusLine(const BridgeSettings&, const cMqttLink& link, const cOutbox& outbox) {
+  return "broker " + link.where() +
          (link.connected() ? " connected" : " not connected") + "; to the broker " +
          std::to_string(link.sent()) + ", from the broker " + std::to_string(link.received()) +
          ", waiting " + std::to_string(outbox.size()) + ", dropped " +

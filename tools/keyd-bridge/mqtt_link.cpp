@@ -40,7 +40,7 @@ cMqttLink::cMqttLink(const BridgeSettings& settings, cOutbox& outbox, Deliver de
       mSettings(settings),
       mOutbox(outbox),
       mDeliver(std::move(deliver)),
-      mWhere(settings.host + ":" + std::to_string(settings.port)),
+      mWhere(settings.brokers.front().where()),
       mStatusTopic(settings.topic("status")),
       mCommandTopic(settings.topic("TransGlam")),
       mRandom(std::random_device{}()) {
@@ -155,6 +155,10 @@ void cMqttLink::service(int timeoutMs) {
         mVersion == 5 ? MQTT_SUB_OPT_SEND_RETAIN_NEVER | MQTT_SUB_OPT_RETAIN_AS_PUBLISHED : 0;
     mosquitto_subscribe_v5(mMosq, nullptr, mCommandTopic.c_str(), 1, options, nullptr);
     hand(mStatusTopic, "online", true);
+    // A broker reached after another may not hold the site's retained
+    // configuration (a node of a cluster that lost it, a broker of its
+    // own): it is published again, unless a newer one waits in the outbox.
+    if (mLastSiteInfo && !mOutbox.holdsSiteInfo()) hand(mSettings.topic("site_info"), *mLastSiteInfo, true);
   }
   mGreet = false;
 }
@@ -163,8 +167,10 @@ void cMqttLink::attempt() {
   mUp = false;
   // Should a failure go by without a callback, the next attempt still waits.
   mNextAttempt = Clock::now() + mBackoff;
+  const BridgeSettings::Broker& broker = mSettings.brokers[mNode.load()];
+  mWhere = broker.where();
   const int rc =
-      mosquitto_connect_async(mMosq, mSettings.host.c_str(), mSettings.port, mSettings.keepalive);
+      mosquitto_connect_async(mMosq, broker.host.c_str(), broker.port, mSettings.keepalive);
   mOpen = rc == MOSQ_ERR_SUCCESS;
   if (!mOpen) scheduleRetry("No connection to", reason(rc, false));
 }
@@ -175,8 +181,13 @@ void cMqttLink::scheduleRetry(const char* what, const std::string& why) {
   std::uniform_int_distribution<long> half(mBackoff.count() / 2, mBackoff.count());
   const std::chrono::milliseconds delay(half(mRandom));
   mNextAttempt = Clock::now() + delay;
-  warn("%s the MQTT broker %s (%s); next attempt in %.1f s", what, mWhere.c_str(), why.c_str(),
-       static_cast<double>(delay.count()) / 1000);
+  // With several brokers the next attempt goes to the next of them.
+  const size_t next = (mNode.load() + 1) % mSettings.brokers.size();
+  const std::string then =
+      next == mNode.load() ? std::string() : " at " + mSettings.brokers[next].where();
+  warn("%s the MQTT broker %s (%s); next attempt in %.1f s%s", what, mWhere.c_str(), why.c_str(),
+       static_cast<double>(delay.count()) / 1000, then.c_str());
+  mNode = next;
   mBackoff = std::min(mBackoff * 2, kLastBackoff);
 }
 
@@ -209,6 +220,7 @@ void cMqttLink::pump() {
     std::optional<cOutbox::Item> item = mOutbox.pop();
     if (!item) return;
     hand(item->topic, item->payload, item->siteInfo, item->correlation);
+    if (item->siteInfo) mLastSiteInfo = std::move(item->payload);
   }
 }
 

@@ -58,6 +58,8 @@ class cMqttLink : private cKlog {
   void stop();
 
   bool connected() const { return mConnected.load(); }
+  // HOST:PORT of the broker in use or tried now. Any thread.
+  std::string where() const { return mSettings.brokers[mNode.load()].where(); }
   unsigned long sent() const { return mSent.load(); }          // handed to the broker
   unsigned long received() const { return mReceived.load(); }  // commands delivered
 
@@ -99,7 +101,7 @@ class cMqttLink : private cKlog {
   const BridgeSettings& mSettings;
   cOutbox& mOutbox;
   const Deliver mDeliver;
-  const std::string mWhere;  // HOST:PORT
+  std::string mWhere;  // HOST:PORT of the broker in use (the link's thread)
   const std::string mStatusTopic, mCommandTopic;
 
   // The link's thread only (and the main thread before start / after join).
@@ -111,6 +113,12 @@ class cMqttLink : private cKlog {
   bool mGreet = false;     // connected: subscribe and say "online" once out of the callback
   int mInflight = 0;
   std::chrono::milliseconds mBackoff{1000};
+  // The broker of mSettings.brokers tried or in use: the link's thread
+  // changes it, any thread may read it.
+  std::atomic<size_t> mNode{0};
+  // The last "site_info" handed to a broker, published again on each
+  // connection (a broker reached after another may not have it).
+  std::optional<std::string> mLastSiteInfo;
   Clock::time_point mNextAttempt{};
   std::mt19937 mRandom;
   std::optional<cSignatureCheck> mSignatures;  // with a key only

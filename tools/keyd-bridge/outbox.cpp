@@ -29,7 +29,7 @@ void cOutbox::dropOldest(size_t incoming) {
 
 void cOutbox::push(Item item) {
   {
-    std::lock_guard<std::mutex> guard(mMutex);
+    ksync::MutexLock guard(mMutex);
     if (item.siteInfo) {
       auto old =
           std::find_if(mItems.begin(), mItems.end(), [](const Item& i) { return i.siteInfo; });
@@ -45,7 +45,7 @@ void cOutbox::push(Item item) {
 }
 
 std::optional<cOutbox::Item> cOutbox::pop() {
-  std::lock_guard<std::mutex> guard(mMutex);
+  ksync::MutexLock guard(mMutex);
   if (mItems.empty()) return std::nullopt;
   Item item = std::move(mItems.front());
   mItems.pop_front();
@@ -62,11 +62,16 @@ std::optional<cOutbox::Item> cOutbox::pop() {
 }
 
 size_t cOutbox::size() const {
-  std::lock_guard<std::mutex> guard(mMutex);
+  ksync::MutexLock guard(mMutex);
   return mItems.size();
 }
 
 unsigned long cOutbox::dropped() const {
-  std::lock_guard<std::mutex> guard(mMutex);
+  ksync::MutexLock guard(mMutex);
   return mDropped;
+}
+
+bool cOutbox::holdsSiteInfo() const {
+  ksync::MutexLock guard(mMutex);
+  return std::any_of(mItems.begin(), mItems.end(), [](const Item& i) { return i.siteInfo; });
 }

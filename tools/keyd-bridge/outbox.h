@@ -19,6 +19,7 @@
 #include <string>
 
 #include "cKlog.h"
+#include "ksync.h"
 
 class cOutbox : private cKlog {
  public:
@@ -36,16 +37,18 @@ class cOutbox : private cKlog {
   std::optional<Item> pop();
   size_t size() const;
   unsigned long dropped() const;  // messages dropped since the start
+  bool holdsSiteInfo() const;     // a "site_info" waits
 
  private:
-  void dropOldest(size_t incoming);
+  void dropOldest(size_t incoming) REQUIRES(mMutex);
 
   const size_t mLimit, mLimitBytes;
   std::function<void()> mWake;
-  mutable std::mutex mMutex;  // guards everything below
-  std::deque<Item> mItems;
-  size_t mCommands = 0, mBytes = 0;  // messages other than "site_info" among mItems, their bytes
-  unsigned long mDropped = 0, mDroppedEpisode = 0;
+  mutable ksync::Mutex mMutex;
+  std::deque<Item> mItems GUARDED_BY(mMutex);
+  // Messages other than "site_info" among mItems, and their bytes.
+  size_t mCommands GUARDED_BY(mMutex) = 0, mBytes GUARDED_BY(mMutex) = 0;
+  unsigned long mDropped GUARDED_BY(mMutex) = 0, mDroppedEpisode GUARDED_BY(mMutex) = 0;
 };
 
 #endif  // KEYD_BRIDGE_OUTBOX_H

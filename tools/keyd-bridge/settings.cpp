@@ -65,6 +65,30 @@ std::optional<std::string> readNumbers(const cConfigFile& conf, BridgeSettings& 
   return std::nullopt;
 }
 
+// mqtt.host as a list of brokers; the first is the one of the status line.
+std::optional<std::string> readBrokers(BridgeSettings& out) {
+  out.brokers.clear();
+  size_t from = 0;
+  for (;;) {
+    const size_t comma = out.host.find(',', from);
+    const std::string item = out.host.substr(from, comma == std::string::npos ? comma : comma - from);
+    const size_t colon = item.rfind(':');
+    BridgeSettings::Broker broker{item, out.port};
+    if (colon != std::string::npos && item.find(':') == colon) {  // not an IPv6 address
+      const std::optional<long> port = kconf::parseNumber(item.c_str() + colon + 1, 1, 65535);
+      if (!port) return "mqtt.host " + item + ": the port is not a number from 1 to 65535";
+      broker = {item.substr(0, colon), static_cast<int>(*port)};
+    }
+    if (broker.host.empty()) return std::string("mqtt.host names a broker without a host");
+    out.brokers.push_back(broker);
+    if (comma == std::string::npos) break;
+    from = comma + 1;
+  }
+  out.host = out.brokers.front().host;
+  out.port = out.brokers.front().port;
+  return std::nullopt;
+}
+
 std::optional<std::string> readSecrets(const cConfigFile& conf, BridgeSettings& out) {
   if (const char* path = conf.getString("mqtt.password_file", nullptr)) {
     out.password = firstLine(path, "mqtt.password_file", out.warnings);
@@ -155,6 +179,7 @@ std::optional<std::string> loadSettings(const char* confPath, const char* busCon
     return where + "mqtt.certfile and mqtt.keyfile go together, and need mqtt.cafile";
 
   if (auto fault = readNumbers(conf, out)) return where + *fault;
+  if (auto fault = readBrokers(out)) return where + *fault;
   if (auto fault = readSecrets(conf, out)) return where + *fault;
 
   cConfigFile bus;

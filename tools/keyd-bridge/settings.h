@@ -14,7 +14,15 @@
 
 struct BridgeSettings {
   std::string site;                            // site.id: [A-Za-z0-9_-]{1,64}
-  std::string host = "127.0.0.1";              // mqtt.host
+  std::string host = "127.0.0.1";              // mqtt.host, as written
+  // The brokers of mqtt.host (HOST[:PORT],HOST[:PORT],...; PORT defaults to
+  // mqtt.port): the bridge moves to the next when one is lost.
+  struct Broker {
+    std::string host;
+    int port;
+    std::string where() const { return host + ":" + std::to_string(port); }
+  };
+  std::vector<Broker> brokers;
   int port = 1883;                             // mqtt.port; 8883 by default with TLS
   std::string prefix = "keyd";                 // mqtt.prefix
   std::string username;                        // mqtt.username; empty: none

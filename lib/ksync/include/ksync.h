@@ -52,6 +52,11 @@ class SCOPED_CAPABILITY MutexLock {
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
 
+  // Lets go of the mutex before the scope ends (for a call that must not
+  // run under it), and takes it again.
+  void unlock() RELEASE() { mLock.unlock(); }
+  void lock() ACQUIRE() { mLock.lock(); }
+
   // Waits on `cond` (the mutex is released while waiting and held again
   // when it returns, as the analysis assumes throughout).
   void wait(std::condition_variable& cond) { cond.wait(mLock); }
