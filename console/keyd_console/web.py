@@ -26,7 +26,7 @@ OUTCOMES = {"unknown-lock": "the site does not know this lock", "no-link": "the 
             "bad-request": "the site took it for a bad request", "ignored": "ignored by the site",
             "dropped": "dropped: the site's queue was full", "expired": "expired before the site could send it"}
 MAX_COMMANDS = 1000      # commands under way at once
-ANSWER_GRACE_S = 5       # beyond a command's expiry, for the last answer to come
+ANSWER_GRACE_S = 3       # beyond a command's expiry, for the last answer to come
 STATIC = pathlib.Path(__file__).parent / "static"
 HEADERS = {
     "Content-Security-Policy": "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'",
@@ -45,34 +45,33 @@ def dumps(doc):
 
 
 class Page:
-    """An open page's WebSocket and the changes not yet sent to it, merged:
-    a site's members and a lock's or a command's state by their key (so a
-    slow page costs at most the fleet's size), the events in order."""
+    """An open page's WebSocket and the changes not yet sent to it: a site's
+    members and a lock's state merged by their key (so that they cost a slow
+    page at most the fleet's size), the events and commands' states in order."""
 
     def __init__(self, ws, session):
         self.ws, self.session = ws, session
-        self.pending, self.events, self.event_bytes = {}, [], 0
+        self.pending, self.events, self.commands, self.event_bytes = {}, [], [], 0
         self.wake = asyncio.Event()
 
     def add(self, m, size):
         kind = m["type"]
-        if kind == "event":
-            self.events.append(m["event"])
+        if kind in ("event", "command"):   # each in its order, counted
+            (self.events if kind == "event" else self.commands).append(m[kind])
             self.event_bytes += size
         elif kind == "site":
             old = self.pending.get(("site", m["site"]["id"]))
             self.pending[("site", m["site"]["id"])] = {**old, **m["site"]} if old else m["site"]
-        elif kind == "lock":
-            self.pending[("lock", m["site"], m["rfid"])] = {"site": m["site"], "rfid": m["rfid"], **m["lock"]}
         else:
-            self.pending[("command", m["command"]["id"])] = m["command"]
+            self.pending[("lock", m["site"], m["rfid"])] = {"site": m["site"], "rfid": m["rfid"], **m["lock"]}
         self.wake.set()
 
     def take(self):
-        frame = {"type": "changes", "sites": [], "locks": [], "commands": [], "events": self.events}
+        frame = {"type": "changes", "sites": [], "locks": [], "commands": self.commands,
+                 "events": self.events}
         for key, value in self.pending.items():
             frame[key[0] + "s"].append(value)
-        self.pending, self.events, self.event_bytes = {}, [], 0
+        self.pending, self.events, self.commands, self.event_bytes = {}, [], [], 0
         self.wake.clear()
         return frame
 
@@ -164,7 +163,7 @@ class Console:
         """Hands messages to every open page; drops a page whose unsent events
         exceed http.page_queue_bytes."""
         for m in messages:
-            size = len(dumps(m)) if m["type"] == "event" else 0
+            size = len(dumps(m)) if m["type"] in ("event", "command") else 0
             for ws, page in list(self.pages.items()):
                 page.add(m, size)
                 if page.event_bytes > self.settings.page_queue_bytes:
