@@ -8,6 +8,7 @@ import hmac
 import json
 import os
 import queue
+import socket
 import subprocess
 import time
 
@@ -21,6 +22,7 @@ import harness
 URL, DIRECT, ORIGIN = "https://127.0.0.1:8443", "http://127.0.0.1:8080", "https://console.test:8443"
 RFID, STATE, KEY = "4328719365", "state-1", "5a" * 32
 SETTINGS = f"""command.expiry=2\nhttp.trusted_proxies=127.0.0.1\nhttp.origin={ORIGIN}\nfleet.max_sites=1000
+http.page_queue_bytes=65536
 keys.dir=KEYS\n"""
 NAMES = (("alice", "operator"), ("vera", "viewer"), ("adam", "admin"), ("bob", "operator"), ("carl", "operator"))
 # (what, user, CSRF header, command, status, error's start): each refused, nothing published.
@@ -56,7 +58,7 @@ HOSTILE = [("deep nesting", [("s1/site_info", b'{"CFG":' * 983 + b"{}" + b"}" * 
            ("huge values", [("s1/command", LOCKED("x" * 200000))], None),
            ("thousands of sites", [(f"f{i}/status", b"online") for i in range(1500)], "the console keeps 1000 sites"),
            ("a flood of pings to a slow page", [("s1/command", b'{"CMD": "ping"}')] * 20000 +
-            [("s1/command", LOCKED("flood"))] * 5000, None)]
+            [("s1/command", LOCKED("f" * 100))] * 20000, "A page does not keep up")]
 
 
 OPEN = []   # the sessions' clients, closed at the end
@@ -159,7 +161,13 @@ async def main(console, site, sent, ram):
             pass
         assert m.type == aiohttp.WSMsgType.CLOSE, (name, m)
     assert [(await (await h.get(URL + "/api/session")).json()).get("error") for h, _, _ in users] == ["not logged in"] * 2
-    slow = (await session("alice"))[2]   # a page that never reads
+    slow = socket.socket()   # a page that never reads, with a small receive buffer
+    slow.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    slow.connect(("127.0.0.1", 8080))
+    slow.sendall(f"GET /ws HTTP/1.1\r\nHost: console.test\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                 f"Sec-WebSocket-Key: {'A' * 22}==\r\nSec-WebSocket-Version: 13\r\nCookie: keyd_session="
+                 f"{ {c.key: c.value for c in http.cookie_jar}['keyd_session'] }\r\n\r\n".encode())
+    assert slow.recv(12) == b"HTTP/1.1 101"
     for i, (what, messages, warning) in enumerate(HOSTILE):
         for topic, payload in messages:
             site.publish(f"keyd/{topic}", payload)
@@ -174,7 +182,7 @@ async def main(console, site, sent, ram):
         assert s1["state"] == STATE and list(s1["locks"]) == [RFID] and len(snap["sites"]) <= 1000, what
         assert all(len(e["text"]) < 100 for e in snap["events"]), what
         print(f"console_test: after {what}: the console's resident memory {harness.rss_mib(console):.1f} MiB")
-    await slow.close()
+    slow.close()
     for h in OPEN:
         await h.close()
 
