@@ -165,6 +165,7 @@ def load(path):
             s.allowed_hosts.append(s.http_host.lower())
         if s.http_origin:
             s.allowed_hosts.append(re.sub(r":[0-9]+$", "", s.http_origin.split("://", 1)[1]).lower())
+        s.allowed_hosts = list(dict.fromkeys(s.allowed_hosts))
     if s.mqtt_password_file:
         try:
             with open(s.mqtt_password_file, encoding="utf-8") as f:
