@@ -11,7 +11,9 @@ import os
 import re
 import secrets
 import socket
+import threading
 import time
+from collections import deque
 
 import paho.mqtt.client as mqtt
 from paho.mqtt.packettypes import PacketTypes
@@ -39,6 +41,7 @@ class Broker:
         c.on_subscribe = self._subscribed
         c.on_connect_fail = lambda *_: self.loop.call_soon_threadsafe(self._failed)
         self.failing = False   # warned about the current run of failed connections
+        self._inbox, self._lock, self._draining = deque(), threading.Lock(), False
         self.client = c
 
     def start(self):
@@ -101,8 +104,27 @@ class Broker:
         self.loop.call_soon_threadsafe(self._set_connected, False, str(reason))
 
     def _message(self, _client, _userdata, msg):
+        # Handed over in batches: a burst of retained messages wakes the loop
+        # once per batch, not once per message.
         correlation = getattr(msg.properties, "CorrelationData", None) if msg.properties else None
-        self.loop.call_soon_threadsafe(self.on_message, msg.topic, msg.payload, bool(msg.retain), correlation)
+        self._inbox.append((msg.topic, msg.payload, bool(msg.retain), correlation))
+        with self._lock:
+            if self._draining:
+                return
+            self._draining = True
+        self.loop.call_soon_threadsafe(self._drain)
+
+    def _drain(self):   # the event loop's thread: up to a batch, then the loop's other work
+        with self._lock:
+            self._draining = False
+        for _ in range(min(len(self._inbox), 500)):
+            self.on_message(*self._inbox.popleft())
+        if self._inbox:
+            with self._lock:
+                if self._draining:
+                    return
+                self._draining = True
+            self.loop.call_soon(self._drain)
 
     def _failed(self):
         if not self.failing:

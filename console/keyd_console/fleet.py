@@ -31,6 +31,8 @@ def nesting_problem(payload):
     """Why payload's brackets (outside strings) cannot be taken: deeper than
     MAX_DEPTH or unbalanced; None when they can. Each pass of the C regex
     engine removes one level, so no Python recursion ever sees the depth."""
+    if payload.count(b"[") + payload.count(b"{") <= MAX_DEPTH:
+        return None   # cannot be deeper, in or outside strings
     s = _STRINGS.sub(b"", payload).translate(None, _NOT_BRACKETS)
     for _ in range(MAX_DEPTH):
         if not s:

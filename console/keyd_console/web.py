@@ -101,6 +101,7 @@ class Console:
         app.router.add_post("/api/login", self.login)
         app.router.add_post("/api/logout", self.logout)
         app.router.add_post("/api/command", self.command)
+        app.router.add_get("/api/users", self.user_list)
         app.router.add_get("/ws", self.websocket)
         return app
 
@@ -163,7 +164,8 @@ class Console:
         """Hands messages to every open page; drops a page whose unsent events
         exceed http.page_queue_bytes."""
         for m in messages:
-            size = len(dumps(m)) if m["type"] in ("event", "command") else 0
+            # About the bytes it takes in a frame (its texts are bounded)
+            size = 100 + sum(len(str(v)) for v in m[m["type"]].values()) if m["type"] in ("event", "command") else 0
             for ws, page in list(self.pages.items()):
                 page.add(m, size)
                 if page.event_bytes > self.settings.page_queue_bytes:
@@ -270,6 +272,15 @@ class Console:
         response.set_cookie(COOKIE, s.token, httponly=True, samesite="Strict", path="/",
                             secure=self.settings.secure_cookie or None)
         return response
+
+    async def user_list(self, request):
+        """The users and their roles, for an admin (the users file itself is
+        changed with keyd-console adduser, passwd and deluser)."""
+        s, refusal = self._session(request)
+        if s is None or s.role != "admin":
+            return refuse(*refusal) if s is None else refuse(403, f"{s.user} is not an admin")
+        self.users_changed(force=False)
+        return web.json_response({"users": [{"user": n, "role": r} for n, (_, r) in sorted(self.users.users.items())]})
 
     async def logout(self, request):
         s, refusal = self._session(request, csrf=True)
