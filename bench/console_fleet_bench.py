@@ -4,23 +4,50 @@ after it, so that it takes in the whole retained burst at subscription; a page o
 the console listens, i.e. during the burst: the time until it has the whole fleet, its frames and
 bytes. Then RATE "update_lock" a second for SECONDS s: event-to-page p50/p99 and any missing, and
 the console's resident memory.
-  KEYD_BIN_DIR=build/release/bin KEYD_SOURCE_DIR=. /usr/bin/python3 bench/console_fleet_bench.py
+  KEYD_BIN_DIR=$PWD/build/release/bin /usr/bin/python3 bench/console_fleet_bench.py
 SITES, RATE and SECONDS come from the environment (defaults 10000, 200, 20)."""
 import asyncio
 import json
 import os
+import queue
+import re
+import signal
+import subprocess
 import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "console"))
-import harness  # noqa: E402  (the console tests' sandbox and processes)
+import aiohttp
+import paho.mqtt.client as mqtt
 
-import aiohttp  # noqa: E402
-import paho.mqtt.client as mqtt  # noqa: E402
-
+BIN = os.environ["KEYD_BIN_DIR"]
+USER, PASSWORD = "alice", "correct horse"
 SITES, RATE, SECONDS = (int(os.environ.get(k, d)) for k, d in (("SITES", 10000), ("RATE", 200), ("SECONDS", 20)))
 URL = "http://127.0.0.1:8080"
+
+
+class Proc:
+    """A program whose output lines (standard output and error) the bench may wait for."""
+
+    def __init__(self, argv, stdin=""):
+        self.lines = queue.Queue()
+        self.p = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                  text=True)
+        threading.Thread(target=lambda: [self.lines.put(line) for line in self.p.stdout], daemon=True).start()
+        self.p.stdin.write(stdin)
+        self.p.stdin.close()
+
+    def wait_line(self, pattern):
+        while not re.search(pattern, self.lines.get(timeout=60)):
+            pass
+
+    def rss_mib(self):
+        with open(f"/proc/{self.p.pid}/status") as f:
+            return int(re.search(r"VmRSS:\s+(\d+)", f.read())[1]) / 1024
+
+    def stop(self):
+        self.p.send_signal(signal.SIGTERM)
+        self.p.wait(timeout=30)
 
 
 def rfids(i):
@@ -39,7 +66,7 @@ def publish_fleet(sim):
 
 async def page(sent, results):
     async with aiohttp.ClientSession(cookie_jar=aiohttp.CookieJar(unsafe=True)) as http:
-        async with http.post(URL + "/api/login", json={"user": harness.USER, "password": harness.PASSWORD}) as r:
+        async with http.post(URL + "/api/login", json={"user": USER, "password": PASSWORD}) as r:
             assert r.status == 200, r.status
         opened = time.monotonic()
         sites, frames, size, whole = {}, 0, 0, None
@@ -80,15 +107,21 @@ def events(sim, sent, results):
 
 
 async def main(ram):
-    broker, console = harness.start_broker_and_console(ram, f"fleet.max_sites={SITES + 100}\n")
-    console.stop()
+    with open(f"{ram}/mosquitto.conf", "w") as f:   # the console takes every site's retained state at once
+        f.write("user root\nlistener 1883 127.0.0.1\nallow_anonymous true\nmax_queued_messages 0\n")
+    with open(f"{ram}/keyd-console.conf", "w") as f:
+        f.write(f"mqtt.host=127.0.0.1\nusers.file={ram}/users\nfleet.max_sites={SITES + 100}\n")
+    broker = Proc(["mosquitto", "-c", f"{ram}/mosquitto.conf"])
+    broker.wait_line(r"mosquitto version \S+ running")
+    conf = ["--conf", f"{ram}/keyd-console.conf"]
+    Proc([f"{BIN}/keyd-console", *conf, "adduser", USER], f"{PASSWORD}\n{PASSWORD}\n").wait_line("saved in")
     sim = mqtt.Client(protocol=mqtt.MQTTv5)
     sim.connect("127.0.0.1", 1883)
     sim.loop_start()
     t = time.monotonic()
     publish_fleet(sim)
     print(f"bench: the broker holds {SITES} sites' retained state ({time.monotonic() - t:.1f} s to publish)")
-    console = harness.Proc([f"{harness.BIN}/keyd-console", "--conf", f"{ram}/keyd-console.conf"], "console")
+    console = Proc([f"{BIN}/keyd-console", *conf])
     console.wait_line(r"Listening on")
     sent, results = {}, {"latency": [], "ready": threading.Event(), "done": threading.Event()}
     threading.Thread(target=events, args=(sim, sent, results), daemon=True).start()
@@ -103,12 +136,14 @@ async def main(ram):
               f"{len(sent)} of {RATE * SECONDS} missing")
     total = results.get("total", (0, 0))
     print(f"bench: the page got {total[0]} frames, {total[1] / 2 ** 20:.1f} MiB in all; "
-          f"the console's resident memory {harness.rss_mib(console):.1f} MiB")
+          f"the console's resident memory {console.rss_mib():.1f} MiB")
     sim.loop_stop()
     console.stop()
     broker.stop()
 
 
 if __name__ == "__main__":
-    os.environ.setdefault("KEYD_SOURCE_DIR", os.path.join(os.path.dirname(__file__), ".."))
-    asyncio.run(main(harness.enter_sandbox()))
+    if "KEYD_SANDBOX_RAM" not in os.environ:   # again inside keyd-sandbox: its own loopback for the fixed ports
+        ram = os.path.join(BIN, "..", "e2e-ram", f"console-bench-{os.getpid()}")
+        os.execv(f"{BIN}/keyd-sandbox", ["keyd-sandbox", ram, sys.executable, *sys.argv])
+    asyncio.run(main(os.environ["KEYD_SANDBOX_RAM"]))

@@ -43,12 +43,13 @@ class Users:
         # takes as long to refuse as a wrong password.
         self._dummy = bcrypt.hashpw(b"-", bcrypt.gensalt(rounds=12))
 
-    def check(self):
-        """Reads the file again when it changed; True when it did."""
+    def check(self, force=False):
+        """Reads the file again when it changed (force: even when it looks the
+        same); True when it read it."""
         try:
             st = os.stat(self.path)
             stamp = (st.st_mtime_ns, st.st_size, st.st_ino)
-            if stamp == self._stamp:
+            if stamp == self._stamp and not force:
                 return False
             self.users, self._stamp = parse(self.path), stamp
         except (OSError, ValueError) as e:
@@ -56,10 +57,6 @@ class Users:
                 log.warning("Cannot read the users file: %s; nobody can log in", e)
             self.users, self._stamp = {}, False
         return True
-
-    def get(self, name):
-        self.check()
-        return self.users.get(name)
 
     def check_password(self, hashed, password):
         """Whether password matches hashed (None: an unknown name, never matches)."""

@@ -121,9 +121,7 @@ class Console:
     def users_changed(self, force=True):
         """Reads the users file again (force: even when it looks unchanged, as on
         SIGHUP) and ends the sessions of users removed or changed."""
-        if force:
-            self.users._stamp = None
-        if not self.users.check():
+        if not self.users.check(force):
             return
         for s in self.sessions.outdated(self.users.users):
             log.info("%s's session ends: the user was removed or changed", s.user)
@@ -182,8 +180,9 @@ class Console:
             return
         site_id, kind, doc = parsed
         if kind.startswith("outcome/"):   # answers to a console's commands
-            if kind == f"outcome/{self.client_id}" and correlation:
-                self.on_answer(self.commands.get(correlation.decode("ascii", "replace")), doc)
+            c = self.commands.get(correlation.decode("ascii", "replace")) if correlation else None
+            if kind == f"outcome/{self.client_id}" and c and c["site"] == site_id:
+                self.on_answer(c, doc)
             return
         out = self.fleet.on_message(site_id, kind, doc, retained)
         for m in list(out):
@@ -195,9 +194,7 @@ class Console:
         self.push(out)
 
     def on_answer(self, c, doc):
-        """A response on the console's own topic for command c: queued, then its outcome."""
-        if not c or c["final"]:
-            return
+        """A response on the console's own topic for command c (under way): queued, then its outcome."""
         label, outcome = COMMANDS[c["command"]], doc.get("outcome")
         if outcome == "queued":
             place = doc.get("place") if isinstance(doc.get("place"), int) else "?"
