@@ -166,16 +166,16 @@ class Fleet:
         return [{"type": "site", "site": changed}] + out if len(changed) > 1 else out
 
     def _apply(self, site, kind, doc, now, changed):
-        if isinstance(doc, dict) and isinstance(doc.get("state"), str):
-            site.state = changed["state"] = short(doc["state"])
+        if kind == "outcome":   # its "state" is the command's, not the site's
+            return self.outcome_event(site.id, doc)
+        if isinstance(doc, dict) and isinstance(doc.get("state"), str) and len(doc["state"]) <= 128:
+            site.state = changed["state"] = doc["state"]
         if kind == "status":
             was, site.status = site.status, doc
             if was == doc:
                 return []
             changed["status"] = doc
             return [self.event(site.id, "status", doc)]
-        if kind == "outcome":
-            return self.outcome_event(site.id, doc)
         if kind == "site_info":
             cfg = doc.get("CFG") if isinstance(doc.get("CFG"), dict) else {}
             site.config = {k[:MAX_TEXT]: short(v, 128) for k, v in list(cfg.items())[:MAX_CONFIG]
