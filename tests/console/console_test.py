@@ -181,7 +181,7 @@ async def main(console, site, sent, ram):
         site.publish("keyd/s1/command", LOCKED(f"ok-{i}"), qos=1)
         if warning:
             console.wait_line(f"^WARN .*{warning}")
-        _, _, page = await session("alice")
+        page = await http.ws_connect(URL + "/ws", origin=ORIGIN)   # a fresh page
         snap = await until(page, lambda m: m["type"] == "snapshot")
         if not lock_is(f"ok-{i}")(snap):
             await until(page, lock_is(f"ok-{i}"))
