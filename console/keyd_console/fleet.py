@@ -78,6 +78,7 @@ class Site:
         self.locks = {}           # RFID -> {"status": text or None, "time": t or None}
         self.battery = None       # {"level": n, "time": t}
         self.refusing = set()     # the problems warned about since its last good message
+        self.too_many_locks = False
 
     def to_json(self):
         return {"id": self.id, "status": self.status, "seen": self.seen, "config": self.config,
@@ -184,10 +185,11 @@ class Fleet:
             locks = key.get("LOCKS") if isinstance(key.get("LOCKS"), list) else []
             rfids = [l["RFID"] for l in locks if isinstance(l, dict) and isinstance(l.get("RFID"), str)
                      and 0 < len(l["RFID"]) <= MAX_TEXT]
-            if len(rfids) > self.max_locks:
+            if len(rfids) > self.max_locks and not site.too_many_locks:   # said once until it has fewer
                 log.warning("Site %s has %d locks: keeping the first %d (fleet.max_locks)",
                             site.id, len(rfids), self.max_locks)
-                rfids = rfids[:self.max_locks]
+            site.too_many_locks = len(rfids) > self.max_locks
+            rfids = rfids[:self.max_locks]
             site.locks = {r: site.locks.get(r, {"status": None, "time": None}) for r in rfids}
             changed.update(site.to_json())
             return [self.event(site.id, "site_info", f"configuration with {len(rfids)} locks")]
