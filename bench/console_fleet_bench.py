@@ -135,7 +135,8 @@ async def main(ram):
               f"p99 {lat[int(len(lat) * 0.99)] * 1000:.1f} ms, max {lat[-1] * 1000:.1f} ms; "
               f"{len(sent)} of {RATE * SECONDS} missing")
     total = results.get("total", (0, 0))
-    print(f"bench: the page got {total[0]} frames, {total[1] / 2 ** 20:.1f} MiB in all; "
+    print(f"bench: the page got {total[0]} frames, {total[1] / 2 ** 20:.1f} MiB in all, "
+          f"{(total[1] - size) / (RATE * SECONDS):.0f} bytes per event after the fleet; "
           f"the console's resident memory {console.rss_mib():.1f} MiB")
     sim.loop_stop()
     console.stop()
