@@ -19,6 +19,7 @@ packages=(
   mosquitto mosquitto-clients openssl           # the bridge's tests: a broker, its clients, a test CA
   python3-paho-mqtt                             # the fleet demonstration's control room
   python3-aiohttp python3-bcrypt                # the web console (console/)
+  nginx                                         # its tests: a TLS-terminating reverse proxy in front of it
   chromium chromium-driver python3-selenium     # the console's browser test
   gnuplot-nox                                   # bench/run.sh's site-size plot
   valgrind                                      # bench/callgrind.sh
