@@ -127,7 +127,8 @@ log4cpp.appender.file.layout.ConversionPattern=%d %p %c: %m%n"
     printf 'EXEC_CMD=as_current_user\nERLANG_NODE=n%d@localhost\nERL_OPTIONS="+sbwt none +sbwtdcpu none +sbwtdio none"\n' \
       "$n" > "$ej/n$n/ctl.cfg"
     : > "$ej/n$n/inetrc"
-    sed "s/@IP@/127.0.1.$n/" "$sim_dir/ejabberd.yml" > "$ej/n$n/ejabberd.yml"
+    sed -e "s/@IP@/127.0.1.$n/" -e "s/@PASSWORD_FORMAT@/${FLEET_PASSWORD_FORMAT:-scram}/" \
+      "$sim_dir/ejabberd.yml" > "$ej/n$n/ejabberd.yml"
   done
   cleanup() {
     [ -n "${console:-}" ] && kill -TERM "$console" 2>/dev/null && wait "$console" 2>/dev/null
@@ -160,6 +161,7 @@ log4cpp.appender.file.layout.ConversionPattern=%d %p %c: %m%n"
   done
   real_nodes=$(for n in $(seq 1 "$reals"); do printf '%d,' $(((n - 1) % nodes + 1)); done)
   pids=$(for n in $(seq 1 "$nodes"); do printf '%s,' "$ej/n$n.pid"; done)
+  late=$(for n in $(seq 1 "$nodes"); do printf '127.0.1.%d:1883,' "$n"; done)
   status=0
   /usr/bin/python3 "$sim_dir/keyd-fleet-drive" --node 127.0.1.1:1883 \
     --username console --password-file "$ej/console.pw" \
@@ -171,7 +173,7 @@ log4cpp.appender.file.layout.ConversionPattern=%d %p %c: %m%n"
     --restart "bash '$0' --node-start $nodes" \
     --rate "${FLEET_RATE:-50}" --load "${FLEET_LOAD:-60}" \
     --kill-after "${FLEET_KILL_AFTER:-20}" --restart-after "${FLEET_RESTART_AFTER:-10}" \
-    --expiry "${FLEET_EXPIRY:-30}" --sim-stats /etc/ram/sim-stats.json \
+    --expiry "${FLEET_EXPIRY:-30}" --late "${late%,}" --sim-stats /etc/ram/sim-stats.json \
     --cabinets '/etc/ram/site-*/keyd-sim.out' --json /etc/ram/figures.json || status=$?
   for n in $(seq 1 "$nodes"); do
     say "node $n: $(awk '/^VmRSS:/ {print $2}' "/proc/$(cat "$ej/n$n.pid")/status" 2>/dev/null) KiB resident at the end"
