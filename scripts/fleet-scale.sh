@@ -131,16 +131,23 @@ log4cpp.appender.file.layout.ConversionPattern=%d %p %c: %m%n"
       "$sim_dir/ejabberd.yml" > "$ej/n$n/ejabberd.yml"
   done
   cleanup() {
+    [ -f /etc/ram/sites.pids ] && bash "$0" --stop-sites
     [ -n "${console:-}" ] && kill -TERM "$console" 2>/dev/null && wait "$console" 2>/dev/null
     for n in $(seq 1 "$nodes"); do
       [ -f "$ej/n$n.pid" ] && kill -KILL "$(cat "$ej/n$n.pid")" 2>/dev/null
     done
-    epmd -kill > /dev/null 2>&1 || true
+    kill -TERM "$epmd" 2>/dev/null
+    wait 2>/dev/null
   }
+  # The nodes' name server, ours to stop (a node would start one that
+  # outlives the run).
+  epmd -address 127.0.0.1 &
+  epmd=$!
   trap cleanup EXIT
   t=$SECONDS
-  for n in $(seq 1 "$nodes"); do start_node "$n" & done
-  wait
+  starters=()
+  for n in $(seq 1 "$nodes"); do start_node "$n" & starters+=($!); done
+  for p in "${starters[@]}"; do wait "$p"; done
   for n in $(seq 2 "$nodes"); do ctl "$n" join_cluster n1@localhost > /dev/null 2>&1; done
   ctl 1 register site "$domain" "$(cat "$ej/site.pw")" > /dev/null 2>&1
   ctl 1 register console "$domain" "$(cat "$ej/console.pw")" > /dev/null 2>&1
@@ -179,6 +186,7 @@ log4cpp.appender.file.layout.ConversionPattern=%d %p %c: %m%n"
     say "node $n: $(awk '/^VmRSS:/ {print $2}' "/proc/$(cat "$ej/n$n.pid")/status" 2>/dev/null) KiB resident at the end"
   done
   tail -n 3 /etc/ram/sim.out | sed 's/^/[sim]     /'
+  rm -f /etc/ram/sites.pids   # stopped by the drive
   exit "$status"
   ;;
 esac
@@ -196,4 +204,6 @@ status=0
 "$FLEET_BIN/keyd-sandbox" "$ram" bash "$here/scripts/fleet-scale.sh" --inside "$FLEET_BIN" \
   "$sites" "$reals" "$nodes" || status=$?
 if [ -n "${FLEET_JSON:-}" ] && [ -f "$ram/figures.json" ]; then cp "$ram/figures.json" "$FLEET_JSON"; fi
+# FLEET_CLEAN=1: the folder goes after a run that passed (the suite's).
+if [ "${FLEET_CLEAN:-0}" = 1 ] && [ "$status" = 0 ]; then rm -rf "$ram"; fi
 exit "$status"
