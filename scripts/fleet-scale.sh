@@ -12,7 +12,8 @@
 # online, sends FLEET_RATE (default 50) commands a second across the fleet
 # for FLEET_LOAD (default 60) seconds, kills the last node after
 # FLEET_KILL_AFTER (20) seconds of it and starts it again FLEET_RESTART_AFTER
-# (10) seconds later, and prints every figure ("[figures] ..."; FLEET_JSON=FILE
+# (10) seconds later (FLEET_RESTART=rejoin: forgotten by the cluster, started
+# empty and joined again; plain: started as it was), and prints every figure ("[figures] ..."; FLEET_JSON=FILE
 # writes them as JSON too). Exit status: the drive's (0: no command lost or
 # acted on twice, every site online, every moved site back), 77 when the
 # sandbox cannot be made here.
@@ -54,8 +55,24 @@ start_node() {
   return 1
 }
 
+# Brings node N back after its loss. A node restarted as it was joins the
+# cluster's database before its MQTT module is up, and until then the other
+# nodes drop every client that publishes (their route look-up asks it and
+# fails). So, unless FLEET_RESTART=plain: node 1 forgets the lost node,
+# which starts again empty, on its own, and joins once it is up.
+return_node() {
+  local n=$1
+  if [ "${FLEET_RESTART:-rejoin}" = plain ]; then start_node "$n"; return; fi
+  ctl 1 leave_cluster "n$n@localhost" > /dev/null 2>&1
+  rm -rf "$ej/n$n/spool"
+  mkdir -p "$ej/n$n/spool"
+  start_node "$n"
+  ctl "$n" join_cluster n1@localhost > /dev/null 2>&1
+}
+
 case "${1:-}" in
 --node-start) start_node "$2"; exit ;;
+--node-return) return_node "$2"; exit ;;
 --node-kill) kill -KILL "$(cat "$ej/n$2.pid")"; exit ;;
 --site)
   # One real site in its own mount namespace: $2 its number, $3 the programs.
@@ -177,7 +194,7 @@ log4cpp.appender.file.layout.ConversionPattern=%d %p %c: %m%n"
     --start "bash '$0' --start-sites '$bin' $sites $reals $nodes" \
     --stop "bash '$0' --stop-sites" \
     --kill "bash '$0' --node-kill $nodes" --kill-node "$nodes" \
-    --restart "bash '$0' --node-start $nodes" \
+    --restart "bash '$0' --node-return $nodes" \
     --rate "${FLEET_RATE:-50}" --load "${FLEET_LOAD:-60}" \
     --kill-after "${FLEET_KILL_AFTER:-20}" --restart-after "${FLEET_RESTART_AFTER:-10}" \
     --expiry "${FLEET_EXPIRY:-30}" --late "${late%,}" --sim-stats /etc/ram/sim-stats.json \
