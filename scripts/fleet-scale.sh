@@ -131,7 +131,8 @@ log4cpp.appender.file.layout.ConversionPattern=%d %p %c: %m%n"
 --inside)
   bin=$2 sites=$3 reals=$4 nodes=$5
   say() { echo "[scale]   $*"; }
-  ulimit -n "$(ulimit -Hn)"   # a thousand sites' sockets in one process
+  # A thousand sites' sockets in one process.
+  ulimit -n "$(ulimit -Hn)" 2>/dev/null || ulimit -n 65536 2>/dev/null || true
   mkdir -p "$ej"
   # One cookie for every node: they run under the same HOME.
   echo "keyd-fleet-$RANDOM$RANDOM" > "$ej/.erlang.cookie"
@@ -166,6 +167,11 @@ log4cpp.appender.file.layout.ConversionPattern=%d %p %c: %m%n"
   for n in $(seq 1 "$nodes"); do start_node "$n" & starters+=($!); done
   for p in "${starters[@]}"; do wait "$p"; done
   for n in $(seq 2 "$nodes"); do ctl "$n" join_cluster n1@localhost > /dev/null 2>&1; done
+  members=$(ctl 1 list_cluster 2>/dev/null | grep -c '@localhost' || true)
+  if [ "$members" != "$nodes" ]; then
+    say "the cluster has $members of $nodes nodes: see $ej/nN/logs"
+    exit 1
+  fi
   ctl 1 register site "$domain" "$(cat "$ej/site.pw")" > /dev/null 2>&1
   ctl 1 register console "$domain" "$(cat "$ej/console.pw")" > /dev/null 2>&1
   say "ejabberd $(dpkg-query -W -f='${Version}' ejabberd 2>/dev/null): $nodes nodes in $((SECONDS - t)) s:" \
