@@ -1,9 +1,6 @@
-"""The console's event history against a real SQLite file and a real PostgreSQL
-(a cluster this test makes and runs as an unprivileged user in the sandbox):
-each kind of event stored once with its fields, the history view's filters,
-the CSV export byte for byte, names and search, the state after a restart,
-old rows removed, a schema upgrade keeping every row, two consoles storing
-each event once, and PostgreSQL stopped and started mid-run."""
+"""The console's history on a real SQLite file and a real PostgreSQL (run by this test as an unprivileged user):
+each kind of event stored once, the view's filters, CSV byte for byte, names, the state after a restart, old rows
+removed, a schema upgrade, two consoles storing each event once, PostgreSQL stopped and started mid-run."""
 import logging
 import os
 import queue
@@ -11,6 +8,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 
 import harness
 
@@ -21,33 +19,24 @@ T = 1_780_000_000_000          # the script's start, ms (2026-05-28T20:26:40Z)
 P = "keyd"
 CFG2 = b'{"CFG": {"Key": {"LOCKS": [{"RFID": "1001"}, {"RFID": "1002"}]}}, "state": "st1"}'
 CFG1 = b'{"CFG": {"Key": {"LOCKS": [{"RFID": "1001"}]}}, "state": "st2"}'
-OUT = b'{"command": "%s", "app": "%s", "rfid": "%s", "state": "st1", "outcome": "%s"%s}'
-# (ms after T, what: topic and payload, a command, or an answer with its command id);
-# the comment names what is kept, "-" when nothing is.
-SCRIPT = [
-    (0, ("msg", "s1/status", b"online")),                                   # status
-    (1, ("msg", "s1/status", b"online")),                                   # - the same status
-    (2, ("msg", "s1/site_info", CFG2)),                                     # config
-    (3, ("msg", "s1/site_info", CFG2)),                                     # - the same configuration
-    (4, ("msg", "s2/status", b"offline")),                                  # status
-    (10, ("cmd", "c1", "s1", "alice", "UNLOCK", "1001", "st1")),            # command
-    (11, ("ans", "c1", OUT % (b"UNLOCK", b"console:alice", b"1001", b"queued", b', "place": 1'))),
-    (12, ("msg", "s1/outcome", OUT % (b"UNLOCK", b"console:alice", b"1001", b"sent", b""))),  # outcome
-    (13, ("ans", "c1", OUT % (b"UNLOCK", b"console:alice", b"1001", b"sent", b""))),
-    (1000, ("msg", "s1/command", b'{"CMD": "update_lock", "RFID": "1001", "LOCK_STATUS": "UNLOCKED"}')),
-    (2000, ("cmd", "c2", "s1", "bob", "LOCK", "1002", "st1")),              # command
-    (2001, ("msg", "s1/outcome", OUT % (b"LOCK", b"console:bob", b"1002", b"refused",
-                                        b', "reason": "bad signature"'))),  # outcome
-    (3000, ("msg", "s1/outcome", b'{"command": "Battery", "app": "fleet-control", "outcome": "no-link"}')),
-    (4000, ("msg", "s1/command", b'{"CMD": "update_key", "TAG_KEY_BATTERY": 87}')),  # update_key
-    (5000, ("msg", "s1/command", b'{"CMD": "ping"}')),                      # -
-    (6000, ("msg", "s1/status", b"offline")),                               # status
-    (7000, ("msg", "s1/site_info", CFG1)),                                  # config
-    (8000, ("cmd", "c3", "s1", "alice", "UNLOCK", "1001", "st1")),          # command
-    (9000, ("msg", "s1/outcome", OUT % (b"UNLOCK", b"console:alice", b"1001", b"expired", b""))),
-    (9500, ("msg", "s1/command", b'{"CMD": "update_lock", "RFID": "1001", "LOCK_STATUS": "LOCKED"}')),
-    (9999, ("msg", "s 1/status", b"online")),                               # - not a site name
-]
+OUT = b'{"command": "%s", "app": "console:%s", "rfid": "%s", "state": "st1", "outcome": "%s"%s}'
+LOCK = b'{"CMD": "update_lock", "RFID": "1001", "LOCK_STATUS": "%s"}'
+# (ms after T, ("msg", topic, payload) | ("cmd", id, site, user, command, rfid, state) | ("ans", id, payload));
+# the commented ones are not kept.
+SCRIPT = [(0, ("msg", "s1/status", b"online")), (1, ("msg", "s1/status", b"online")),   # the same status
+          (2, ("msg", "s1/site_info", CFG2)), (3, ("msg", "s1/site_info", CFG2)),       # the same configuration
+          (4, ("msg", "s2/status", b"offline")), (10, ("cmd", "c1", "s1", "alice", "UNLOCK", "1001", "st1")),
+          (11, ("ans", "c1", OUT % (b"UNLOCK", b"alice", b"1001", b"queued", b', "place": 1'))),  # the life only
+          (12, ("msg", "s1/outcome", OUT % (b"UNLOCK", b"alice", b"1001", b"sent", b""))),
+          (13, ("ans", "c1", OUT % (b"UNLOCK", b"alice", b"1001", b"sent", b""))),                # the life only
+          (1000, ("msg", "s1/command", LOCK % b"UNLOCKED")), (2000, ("cmd", "c2", "s1", "bob", "LOCK", "1002", "st1")),
+          (2001, ("msg", "s1/outcome", OUT % (b"LOCK", b"bob", b"1002", b"refused", b', "reason": "bad signature"'))),
+          (3000, ("msg", "s1/outcome", b'{"command": "Battery", "app": "fleet-control", "outcome": "no-link"}')),
+          (4000, ("msg", "s1/command", b'{"CMD": "update_key", "TAG_KEY_BATTERY": 87}')),
+          (5000, ("msg", "s1/command", b'{"CMD": "ping"}')), (6000, ("msg", "s1/status", b"offline")),   # a ping
+          (7000, ("msg", "s1/site_info", CFG1)), (8000, ("cmd", "c3", "s1", "alice", "UNLOCK", "1001", "st1")),
+          (9000, ("msg", "s1/outcome", OUT % (b"UNLOCK", b"alice", b"1001", b"expired", b""))),
+          (9500, ("msg", "s1/command", LOCK % b"LOCKED")), (9999, ("msg", "s 1/status", b"online"))]  # a bad site
 # Each kept row by its time: kind, site, rfid, who, command, outcome, status, detail, command id.
 KEPT = {
     0: ("status", "s1", None, None, None, None, "online", None, None),
@@ -71,46 +60,30 @@ LIVES = {"c1": (T + 11, 1, "sent", T + 12, None, "UNLOCKED", T + 1000),   # the 
          "c2": (None, None, "refused", T + 2001, "bad signature", None, None),
          "c3": (None, None, "expired", T + 9000, None, None, None)}   # no lock reply after "expired"
 # (filters, page, page size, the rows' times newest first, more pages)
-QUERIES = [
-    ({}, 0, 100, sorted(KEPT, reverse=True), False),
-    ({}, 1, 4, [6000, 4000, 3000, 2001], True),
-    ({"site": "s2"}, 0, 50, [4], False),
-    ({"rfid": "1001"}, 0, 50, [9500, 9000, 8000, 1000, 12, 10], False),
-    ({"user": "alice"}, 0, 50, [9000, 8000, 12, 10], False),
-    ({"user": "fleet-control"}, 0, 50, [3000], False),
-    ({"command": "LOCK"}, 0, 50, [2001, 2000], False),
-    ({"outcome": "refused"}, 0, 50, [2001, 2000], False),
-    ({"outcome": "sent", "kind": "command"}, 0, 50, [10], False),
-    ({"since": T + 1000, "until": T + 4000}, 0, 50, [3000, 2001, 2000, 1000], False),
-    ({"since": T + 6000}, 0, 50, [9500, 9000, 8000, 7000, 6000], False),
-    ({"until": T + 4}, 0, 50, [2, 0], False),
-    ({"site": "s1", "kind": "status", "since": T + 1}, 0, 50, [6000], False),
-]
-CSV = (
-    "time,site,site_name,kind,rfid,lock_name,who,command,outcome,status,detail,queued,place,outcome_time,"
-    "lock_status,lock_time,topic\r\n"
-    "2026-05-28T20:26:42.001Z,s1,Depot North,outcome,1002,,console:bob,LOCK,refused,,bad signature,,,,,,"
-    "keyd/s1/outcome\r\n"
-    "2026-05-28T20:26:42.000Z,s1,Depot North,command,1002,,console:bob,LOCK,refused,,bad signature,,,"
-    "2026-05-28T20:26:42.001Z,,,keyd/s1/TransGlam\r\n"
-    "2026-05-28T20:26:41.000Z,s1,Depot North,update_lock,1001,\"'=Front door, north\",,,,UNLOCKED,,,,,,,"
-    "keyd/s1/command\r\n"
-    "2026-05-28T20:26:40.012Z,s1,Depot North,outcome,1001,\"'=Front door, north\",console:alice,UNLOCK,sent,"
-    ",,,,,,,keyd/s1/outcome\r\n"
-    "2026-05-28T20:26:40.010Z,s1,Depot North,command,1001,\"'=Front door, north\",console:alice,UNLOCK,sent,,,"
-    "2026-05-28T20:26:40.011Z,1,2026-05-28T20:26:40.012Z,UNLOCKED,2026-05-28T20:26:41.000Z,"
-    "keyd/s1/TransGlam\r\n")
-SEARCHES = [("front", [("s1", "1001")]), ("100", [("s1", "1001"), ("s1", "1002")]), ("depot", [("s1", "1001"), ("s1", "1002")]),
-            ("%", []), ("1002", [("s1", "1002")])]
+QUERIES = [({}, 0, 100, sorted(KEPT, reverse=True), False), ({}, 1, 4, [6000, 4000, 3000, 2001], True),
+           ({"site": "s2"}, 0, 50, [4], False), ({"rfid": "1001"}, 0, 50, [9500, 9000, 8000, 1000, 12, 10], False),
+           ({"user": "alice"}, 0, 50, [9000, 8000, 12, 10], False), ({"user": "fleet-control"}, 0, 50, [3000], False),
+           ({"command": "LOCK"}, 0, 50, [2001, 2000], False), ({"outcome": "refused"}, 0, 50, [2001, 2000], False),
+           ({"outcome": "sent", "kind": "command"}, 0, 50, [10], False), ({"until": T + 4}, 0, 50, [2, 0], False),
+           ({"since": T + 1000, "until": T + 4000}, 0, 50, [3000, 2001, 2000, 1000], False),
+           ({"since": T + 6000}, 0, 50, [9500, 9000, 8000, 7000, 6000], False),
+           ({"site": "s1", "kind": "status", "since": T + 1}, 0, 50, [6000], False)]
+CSV = ("time,site,site_name,kind,rfid,lock_name,who,command,outcome,status,detail,queued,place,outcome_time,"
+       "lock_status,lock_time,topic\r\n2026-05-28T20:26:42.001Z,s1,Depot North,outcome,1002,,console:bob,LOCK,refused,"
+       ",bad signature,,,,,,keyd/s1/outcome\r\n2026-05-28T20:26:42.000Z,s1,Depot North,command,1002,,console:bob,LOCK,"
+       "refused,,bad signature,,,2026-05-28T20:26:42.001Z,,,keyd/s1/TransGlam\r\n2026-05-28T20:26:41.000Z,s1,"
+       "Depot North,update_lock,1001,\"'=Front door, north\",,,,UNLOCKED,,,,,,,keyd/s1/command\r\n"
+       "2026-05-28T20:26:40.012Z,s1,Depot North,outcome,1001,\"'=Front door, north\",console:alice,UNLOCK,sent,,,,,,,,"
+       "keyd/s1/outcome\r\n2026-05-28T20:26:40.010Z,s1,Depot North,command,1001,\"'=Front door, north\",console:alice,"
+       "UNLOCK,sent,,,2026-05-28T20:26:40.011Z,1,2026-05-28T20:26:40.012Z,UNLOCKED,2026-05-28T20:26:41.000Z,"
+       "keyd/s1/TransGlam\r\n")
+BOTH = [("s1", "1001"), ("s1", "1002")]
+SEARCHES = [("front", BOTH[:1]), ("100", BOTH), ("depot", BOTH), ("%", []), ("1002", BOTH[1:])]
 
 
 class Warnings(logging.Handler):
     """The console's WARN lines, for the test to wait for."""
-
-    def __init__(self):
-        super().__init__(logging.WARNING)
-        self.lines = queue.Queue()
-        logging.getLogger("keyd-console").addHandler(self)
+    lines = queue.Queue()
 
     def emit(self, record):
         self.lines.put(record.getMessage())
@@ -122,8 +95,7 @@ class Warnings(logging.Handler):
 
 
 class Postgres:
-    """A PostgreSQL cluster in folder, run as an unprivileged user (a user
-    namespace of its own inside the sandbox), on a Unix socket only."""
+    """A PostgreSQL cluster in folder, run as an unprivileged user (a user namespace of its own), on a Unix socket."""
     BIN = "/usr/lib/postgresql/15/bin"
     AS_USER = ["unshare", "--user", "--map-user=1000", "--map-group=1000"]
 
@@ -143,12 +115,8 @@ class Postgres:
         assert self.proc.p.wait(timeout=harness.WAIT_S) == 0
 
     def new_database(self):
-        import psycopg2
         self.n += 1
-        conn = psycopg2.connect(host=self.folder, user="keyd", dbname="postgres")
-        conn.autocommit = True
-        conn.cursor().execute(f"CREATE DATABASE h{self.n}")
-        conn.close()
+        rows(f"postgresql:///postgres?host={self.folder}&user=keyd", f"CREATE DATABASE h{self.n}")
         return f"postgresql:///h{self.n}?host={self.folder}&user=keyd"
 
 
@@ -172,15 +140,15 @@ def opened(target, **kw):
 
 def rows(target, sql):
     db = history._Db(target)
-    try:
-        return db.run(sql).fetchall()
-    finally:
-        db.close()
+    cur = db.run(sql)
+    found = cur.fetchall() if cur.description else None
+    db.close()
+    return found
 
 
 def every_kind(target):
     """The script stored once with its fields; the view's queries; CSV; names; the state after a restart."""
-    days = (int(__import__("time").time() * 1000) - T) // 86_400_000 + 30   # the script is kept
+    days = (int(time.time() * 1000) - T) // 86_400_000 + 30   # the script is kept
     h = opened(target, days=100_000)
     h.record_message(f"{P}/s3/status", b"online", (T - (days + 1) * 86_400_000) / 1000)   # too old
     assert h.flush(harness.WAIT_S)
@@ -219,14 +187,11 @@ def every_kind(target):
 
 
 def two_consoles(target):
-    """Two instances storing the same broker messages (one lock's status twice
-    for real) at once: each stored once, marked as both instances' copy."""
-    script = [s for s in SCRIPT if s[1][0] == "msg"] + [
-        (9600, ("msg", "s1/command", b'{"CMD": "update_lock", "RFID": "1001", "LOCK_STATUS": "LOCKED"}'))]
+    """Two instances storing the same messages (a lock's status twice for real) at once: each stored once."""
+    script = [s for s in SCRIPT if s[1][0] == "msg"] + [(9600, ("msg", "s1/command", LOCK % b"LOCKED"))]
     consoles = [opened(target, instance=name) for name in ("console-a", "console-b")]
     threads = [threading.Thread(target=play, args=(h, script, shift)) for h, shift in zip(consoles, (0, 1))]
-    [t.start() for t in threads]
-    [t.join() for t in threads]
+    [t.start() for t in threads] and [t.join() for t in threads]
     assert all(h.flush(harness.WAIT_S) for h in consoles)
     kept = sorted(ms for ms, r in KEPT.items() if r[0] != "command") + [9600]
     stored = rows(target, "SELECT at_ms, instances FROM events ORDER BY at_ms")
@@ -236,17 +201,15 @@ def two_consoles(target):
 
 
 def upgrade(target):
-    """A history of schema version 1 with rows in every table, opened by this
-    console: upgraded to the latest version, every row kept and shown."""
+    """A history of schema version 1 with rows, opened by this console: upgraded, every row kept and shown."""
     db = history._Db(target)
     db.upgrade(upto=1)
-    db.run("INSERT INTO events (at_ms, topic, site, kind, status) VALUES (?, 'keyd/s1/status', 's1', 'status', "
-           "'online')", (T,))
-    db.run("INSERT INTO events (at_ms, topic, site, kind, rfid, who, command, cmd_id) VALUES (?, 'keyd/s1/TransGlam',"
-           " 's1', 'command', '1001', 'console:alice', 'UNLOCK', 'c1')", (T + 10,))
-    db.run("INSERT INTO commands (cmd_id, at_ms, site, rfid, who, command, outcome) VALUES ('c1', ?, 's1', "
-           "'1001', 'console:alice', 'UNLOCK', 'sent')", (T + 10,))
-    db.run("INSERT INTO site_state (site, status, status_ms) VALUES ('s1', 'online', ?)", (T,))
+    for sql in ("events (at_ms, topic, site, kind, status) VALUES ({t}, 'keyd/s1/status', 's1', 'status', 'online')",
+                "events (at_ms, topic, site, kind, rfid, who, command, cmd_id) VALUES ({c}, 'keyd/s1/TransGlam', "
+                "'s1', 'command', '1001', 'console:alice', 'UNLOCK', 'c1')",
+                "commands (cmd_id, at_ms, site, rfid, who, command, outcome) VALUES ('c1', {c}, 's1', '1001', "
+                "'console:alice', 'UNLOCK', 'sent')", "site_state (site, status, status_ms) VALUES ('s1', 'online', {t})"):
+        db.run("INSERT INTO " + sql.format(t=T, c=T + 10))
     db.close()
     h = opened(target, days=100_000)
     assert rows(target, "SELECT version FROM schema_version") == [(history.LATEST,)]
@@ -257,11 +220,10 @@ def upgrade(target):
 
 
 def outage(pg, warnings):
-    """PostgreSQL stopped mid-run: events wait in memory (one WARN) and are all
-    stored when it is back; beyond the bound the oldest go and the gap is kept."""
+    """PostgreSQL stopped: events wait in memory (one WARN), stored when it is back; beyond the bound, the gap."""
     target = pg.new_database()
     h = opened(target, max_events=20)
-    msg = lambda i: (i, ("msg", "s1/command", b'{"CMD": "update_lock", "RFID": "1001", "LOCK_STATUS": "%d"}' % i))
+    msg = lambda i: (i, ("msg", "s1/command", LOCK % str(i).encode()))
     play(h, [msg(i) for i in range(5)])
     assert h.flush(harness.WAIT_S)
     for episode, (first, last) in enumerate(((5, 20), (20, 50))):
@@ -280,7 +242,8 @@ def outage(pg, warnings):
 
 if __name__ == "__main__":
     ram = harness.enter_sandbox()
-    warnings = Warnings()
+    warnings = Warnings(logging.WARNING)
+    logging.getLogger("keyd-console").addHandler(warnings)
     pg = Postgres(f"{ram}/pg")
     for backend, new in (("sqlite", lambda: f"{ram}/history-{os.urandom(4).hex()}.db"), ("postgresql", pg.new_database)):
         for case in (every_kind, two_consoles, upgrade):
