@@ -80,6 +80,7 @@ MAX_PAYLOAD = 256 * 1024
 DEDUP_MS = 10_000          # two instances' copies of one message arrive closer than this
 LINK_MS = 600_000          # an outcome or a lock's reply belongs to a command younger than this
 BATCH = 500                # rows per write transaction
+LINGER_S = 0.05            # the writer's wait for a batch to fill
 RETENTION_BATCH = 1000     # rows per delete transaction
 RETRY_S = 1.0              # between tries to reach the database
 PAGE_MAX = 500
@@ -277,50 +278,55 @@ class History:
     def record_message(self, topic, payload, received_at, retained=False, cmd_id=None):
         """One broker message on PREFIX/SITE/KIND as the console received it;
         on PREFIX/SITE/outcome/CONSOLE-ID with the correlation data cmd_id, an
-        answer to one of this console's commands. Keeps what the history
-        keeps, ignores the rest."""
-        site, _, kind = topic[len(self.prefix):].partition("/") if topic.startswith(self.prefix) \
-            else ("", "", "")
-        if not SITE_RE.fullmatch(site) or len(payload) > MAX_PAYLOAD:
-            return
-        at = int(received_at * 1000)
+        answer to one of this console's commands. Costs the caller a look at
+        the topic and a place in the queue: the writer reads the message and
+        keeps what the history keeps. retained: the broker replayed it (kept
+        all the same when it differs from the last kept state)."""
+        kind = topic[len(self.prefix):].partition("/")[2] if topic.startswith(self.prefix) else ""
+        if len(payload) <= MAX_PAYLOAD and (kind in ("status", "site_info", "outcome") or (
+                kind == "command" and b'"update_' in payload) or (cmd_id and kind.startswith("outcome/"))):
+            self._put((topic, bytes(payload), cmd_id), 256 + len(payload), int(received_at * 1000))
+
+    def _parse(self, topic, payload, cmd_id, at):
+        """The writer's reading of one message: the row to store, or None."""
+        site, _, kind = topic[len(self.prefix):].partition("/")
+        if not SITE_RE.fullmatch(site):
+            return None
         body = payload.decode("utf-8", "replace")
         row = {"at": at, "topic": text(topic, 512), "site": site, "payload": text(body, MAX_PAYLOAD),
                "digest": hashlib.sha256(topic.encode() + b"\n" + payload).hexdigest()[:32]}
         if kind == "status":
             if body not in ("online", "offline") or self._status.get(site) == body:
-                return
+                return None
             self._status[site] = body
-            return self._put(dict(row, kind="status", status=body))
+            return dict(row, kind="status", status=body)
         try:
             doc = json.loads(payload)
         except ValueError:
-            return
+            return None
         if not isinstance(doc, dict):
-            return
+            return None
         if kind == "site_info":
             digest = hashlib.sha256(json.dumps(doc, sort_keys=True).encode()).hexdigest()[:32]
             if self._config.get(site) == digest:
-                return
+                return None
             self._config[site] = digest
             cfg = doc.get("CFG") if isinstance(doc.get("CFG"), dict) else {}
             key = cfg.get("Key") if isinstance(cfg.get("Key"), dict) else {}
             locks = key.get("LOCKS") if isinstance(key.get("LOCKS"), list) else []
             rfids = [text(l["RFID"], 64) for l in locks if isinstance(l, dict) and isinstance(l.get("RFID"), str)]
-            return self._put(dict(row, kind="config", detail=f"configuration with {len(rfids)} locks",
-                                  rfids=rfids))
+            return dict(row, kind="config", detail=f"configuration with {len(rfids)} locks", rfids=rfids)
         if kind == "command" and doc.get("CMD") in ("update_lock", "update_key"):
             battery = "TAG_KEY_BATTERY" in doc
             status = doc.get("TAG_KEY_BATTERY" if battery else "LOCK_STATUS")
-            return self._put(dict(row, kind=doc["CMD"], rfid=text(doc.get("RFID"), 64),
-                                  status=text(status, 64), detail="battery" if battery else None))
-        if kind == "outcome" or kind.startswith("outcome/"):
-            fields = {k: text(doc.get(k), 128) for k in ("command", "app", "rfid", "state", "outcome",
-                                                          "reason", "place")}
-            if kind == "outcome":
-                return self._put(dict(row, kind="outcome", **fields))
-            if cmd_id:   # an answer on this console's response topic: the command's life only
-                return self._put({"at": at, "kind": "answer", "cmd_id": text(cmd_id, 64), **fields})
+            return dict(row, kind=doc["CMD"], rfid=text(doc.get("RFID"), 64), status=text(status, 64),
+                        detail="battery" if battery else None)
+        fields = {k: text(doc.get(k), 128) for k in ("command", "app", "rfid", "state", "outcome", "reason", "place")}
+        if kind == "outcome":
+            return dict(row, kind="outcome", **fields)
+        if cmd_id and kind.startswith("outcome/"):   # an answer on this console's response topic: the life only
+            return {"at": at, "kind": "answer", "cmd_id": text(cmd_id, 64), **fields}
+        return None
 
     def record_command(self, cmd_id, site, user, command, rfid, state, topic, sent_at):
         """A command this console published on topic for user."""
@@ -328,16 +334,17 @@ class History:
         self._put({"at": at, "kind": "command", "cmd_id": text(cmd_id, 64), "site": text(site, 64),
                    "app": text("console:" + user, 128), "command": text(command, 64),
                    "rfid": text(rfid, 64), "state": text(state, 128), "topic": text(topic, 512),
-                   "digest": "cmd:" + text(cmd_id, 64), "payload": None})
+                   "digest": "cmd:" + text(cmd_id, 64), "payload": None}, 512, at)
 
-    def _put(self, row):
-        size = 256 + len(row.get("payload") or "")
+    def _put(self, item, size, at):
+        """Queues a message or a row; wakes the writer when a batch begins or is full."""
         with self._cond:
-            self._queue.append((row, size))
+            self._queue.append((item, size, at))
             self._bytes += size
             self._recorded += 1
             self._bound()
-            self._cond.notify_all()
+            if len(self._queue) in (1, BATCH):
+                self._cond.notify_all()
 
     def status(self):
         """The writer's state: reachable, waiting (rows, bytes), the gap not yet written, totals."""
@@ -383,19 +390,26 @@ class History:
                     self._cond.wait(self._retention_due - time.monotonic())
                 if self._stopping:
                     break
+                if db is not None and 0 < len(self._queue) < BATCH:   # a burst comes as one batch
+                    self._cond.wait(LINGER_S)
                 batch = [self._queue.popleft() for _ in range(min(BATCH, len(self._queue)))]
-                self._bytes -= sum(size for _, size in batch)
+                self._bytes -= sum(size for _, size, _ in batch)
                 gap, self._gap = self._gap, None
+            # Read once: a message not kept is done; the rows wait in the queue again if need be.
+            taken = len(batch)
+            batch = [(row, size, at) for row, size, at in
+                     ((item if isinstance(item, dict) else self._parse(*item, at), size, at)
+                      for item, size, at in batch) if row]
             try:
                 if db is None:
                     db = _Db(self.target)
                     db.upgrade()
                 if batch or gap:
-                    self._write(db, [row for row, _ in batch], gap)
-                else:
+                    self._write(db, [row for row, _, _ in batch], gap)
+                elif not taken:
                     self._retire(db)
                 with self._cond:
-                    self._written += len(batch)
+                    self._written += taken
                     self._reachable = True
                     self._cond.notify_all()
                 if warned:
@@ -408,6 +422,7 @@ class History:
                 db = None
                 with self._cond:
                     self._reachable = False
+                    self._written += taken - len(batch)
                     for item in reversed(batch):      # back at the front, then bounded again
                         self._queue.appendleft(item)
                         self._bytes += item[1]
@@ -425,6 +440,7 @@ class History:
                 if db:
                     db.rollback()
                 with self._cond:
+                    self._written += taken - len(batch)
                     self._dropped += len(batch)
                     self._cond.notify_all()
         if db:
@@ -432,44 +448,79 @@ class History:
 
     def _bound(self):   # with self._cond held: the oldest rows beyond the bounds go, counted in the gap
         while len(self._queue) > self.max_events or self._bytes > self.max_bytes:
-            old, size = self._queue.popleft()
+            _, size, at = self._queue.popleft()
             self._bytes -= size
             self._dropped += 1
-            self._gap = [self._gap[0] if self._gap else old["at"], old["at"],
-                         (self._gap[2] if self._gap else 0) + 1]
+            self._gap = [self._gap[0] if self._gap else at, at, (self._gap[2] if self._gap else 0) + 1]
             self._cond.notify_all()
 
     def _write(self, db, rows, gap):
+        """One transaction: the gap, then the rows in order; the new events in a few statements."""
         db.begin()
         try:
             if gap:
                 db.run("INSERT INTO gaps (from_ms, to_ms, dropped, instance) VALUES (?, ?, ?, ?)",
                        (gap[0], gap[1], gap[2], self.instance))
-            for row in rows:
-                if row["kind"] == "answer":
-                    self._answer(db, row)
-                elif self._claim(db, row):
-                    self._insert(db, row)
+            copies = self._copies(db, [r for r in rows if r["kind"] != "answer"])
+            # The locks that may await their reply: those of recent commands, and of this batch's.
+            self._awaiting = set(db.run("SELECT site, rfid FROM commands WHERE at_ms >= ? AND lock_ms IS NULL",
+                                        (min(r["at"] for r in rows) - LINK_MS if rows else 0,)).fetchall())
+            self._locks = {}
+            new = [self._answer(db, row) if row["kind"] == "answer" else self._insert(db, row)
+                   for row in rows if id(row) not in copies]
+            new = [n for n in new if n]
+            locks = list(self._locks.values())   # each lock's newest status of the batch
+            for i in range(0, len(locks), 100):
+                chunk = locks[i:i + 100]
+                db.run("INSERT INTO lock_state (site, rfid, status, at_ms) VALUES " +
+                       ", ".join(["(?, ?, ?, ?)"] * len(chunk)) + """ ON CONFLICT (site, rfid) DO UPDATE SET
+                         status = excluded.status, at_ms = excluded.at_ms
+                         WHERE lock_state.at_ms IS NULL OR lock_state.at_ms <= excluded.at_ms""",
+                       [v for lock in chunk for v in lock])
+            for i in range(0, len(new), 100):
+                chunk = new[i:i + 100]
+                db.run("""INSERT INTO events (at_ms, topic, site, kind, rfid, who, command, outcome, status, detail,
+                            cmd_id, payload, digest, instances) VALUES """ +
+                       ", ".join(["(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"] * len(chunk)),
+                       [v for n in chunk for v in n])
             db.commit()
         except BaseException:
             db.rollback()
             raise
 
-    def _claim(self, db, row):
-        """True when this row is new; False when another instance stored it
-        (the row is then marked as this instance's copy too)."""
+    def _copies(self, db, rows):
+        """The rows (their id()) another instance has stored already: a row
+        of the same digest within DEDUP_MS not yet marked as this instance's
+        copy, the oldest first. Those are marked now."""
+        if not rows:
+            return set()
         mark = "%," + re.sub(r"([\\%_])", r"\\\1", self.instance) + ",%"
-        found = db.run("""SELECT id FROM events WHERE digest = ? AND at_ms BETWEEN ? AND ?
-                            AND instances NOT LIKE ? ESCAPE '\\' ORDER BY at_ms, id LIMIT 1""",
-                       (row["digest"], row["at"] - DEDUP_MS, row["at"] + DEDUP_MS, mark)).fetchone()
-        if found:
-            db.run("UPDATE events SET instances = instances || ? WHERE id = ?", (self.instance + ",", found[0]))
-        return found is None
+        digests = sorted({r["digest"] for r in rows})
+        found = {}
+        for rid, digest, at in db.run(
+                f"""SELECT id, digest, at_ms FROM events WHERE digest IN ({", ".join("?" * len(digests))})
+                      AND at_ms BETWEEN ? AND ? AND instances NOT LIKE ? ESCAPE '\\' ORDER BY at_ms, id""",
+                digests + [min(r["at"] for r in rows) - DEDUP_MS, max(r["at"] for r in rows) + DEDUP_MS,
+                           mark]).fetchall():
+            found.setdefault(digest, []).append((at, rid))
+        copies, claimed = set(), []
+        for r in rows:
+            match = next((c for c in found.get(r["digest"], ()) if abs(c[0] - r["at"]) <= DEDUP_MS), None)
+            if match:
+                found[r["digest"]].remove(match)
+                copies.add(id(r))
+                claimed.append(match[1])
+        if claimed:
+            db.run(f"UPDATE events SET instances = instances || ? WHERE id IN ({', '.join('?' * len(claimed))})",
+                   [self.instance + ","] + claimed)
+        return copies
 
     def _insert(self, db, row):
+        """The side tables of a new row (commands, site and lock state); returns its events values."""
         kind, site, at = row["kind"], row["site"], row["at"]
         cmd_id = row.get("cmd_id")
         if kind == "command":
+            self._awaiting.add((site, row["rfid"]))
             db.run("""INSERT INTO commands (cmd_id, at_ms, site, rfid, who, command, state)
                       VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (cmd_id) DO NOTHING""",
                    (cmd_id, at, site, row["rfid"], row["app"], row["command"], row["state"]))
@@ -489,21 +540,17 @@ class History:
                 db.run("INSERT INTO lock_state (site, rfid) VALUES (?, ?) ON CONFLICT (site, rfid) DO NOTHING",
                        (site, rfid))
         elif kind == "update_lock" and row["rfid"] is not None:
-            db.run("""INSERT INTO lock_state (site, rfid, status, at_ms) VALUES (?, ?, ?, ?)
-                      ON CONFLICT (site, rfid) DO UPDATE SET status = excluded.status, at_ms = excluded.at_ms
-                      WHERE lock_state.at_ms IS NULL OR lock_state.at_ms <= excluded.at_ms""",
-                   (site, row["rfid"], row["status"], at))
-            # The lock's reply to the oldest command that reached it and has none yet.
-            db.run("""UPDATE commands SET lock_status = ?, lock_ms = ? WHERE cmd_id = (
-                        SELECT cmd_id FROM commands WHERE site = ? AND rfid = ? AND outcome = 'sent'
-                          AND command IN ('LOCK', 'UNLOCK') AND lock_ms IS NULL AND at_ms BETWEEN ? AND ?
-                        ORDER BY at_ms LIMIT 1)""",
-                   (row["status"], at, site, row["rfid"], at - LINK_MS, at))
-        db.run("""INSERT INTO events (at_ms, topic, site, kind, rfid, who, command, outcome, status, detail,
-                    cmd_id, payload, digest, instances) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)""",
-               (at, row["topic"], site, kind, row.get("rfid"), row.get("app"), row.get("command"),
+            if at >= self._locks.get((site, row["rfid"]), (0, 0, 0, 0))[3]:
+                self._locks[(site, row["rfid"])] = (site, row["rfid"], row["status"], at)
+            if (site, row["rfid"]) in self._awaiting:   # the reply to the oldest command that reached it
+                db.run("""UPDATE commands SET lock_status = ?, lock_ms = ? WHERE cmd_id = (
+                            SELECT cmd_id FROM commands WHERE site = ? AND rfid = ? AND outcome = 'sent'
+                              AND command IN ('LOCK', 'UNLOCK') AND lock_ms IS NULL AND at_ms BETWEEN ? AND ?
+                            ORDER BY at_ms LIMIT 1)""",
+                       (row["status"], at, site, row["rfid"], at - LINK_MS, at))
+        return (at, row["topic"], site, kind, row.get("rfid"), row.get("app"), row.get("command"),
                 row.get("outcome"), row.get("status"), row.get("detail") or row.get("reason"), cmd_id,
-                row["payload"], row["digest"], f",{self.instance},"))
+                row["payload"], row["digest"], f",{self.instance},")
 
     def _link_outcome(self, db, row):
         """The command an outcome document on PREFIX/SITE/outcome answers: the
