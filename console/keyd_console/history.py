@@ -97,8 +97,12 @@ def text(value, limit):
     """A peer's value as bounded text for a column: None stays None, NUL bytes go."""
     if value is None:
         return None
-    s = value if isinstance(value, str) else json.dumps(value)
-    return s[:limit].replace("\x00", "\ufffd")
+    s = (value if isinstance(value, str) else json.dumps(value))[:limit].replace("\x00", "\ufffd")
+    try:
+        s.encode()
+    except UnicodeEncodeError:   # a lone surrogate from a JSON escape
+        s = s.encode(errors="replace").decode()
+    return s
 
 
 def iso(ms):
@@ -243,6 +247,8 @@ def _csv_cells(row):
 
 
 class History:
+    """The history of one console (see the module's text for its API and its threads)."""
+
     def __init__(self, target, prefix="keyd", instance="console", days=365,
                  max_events=100_000, max_bytes=64 << 20):
         self.target, self.prefix, self.instance, self.days = target, prefix + "/", instance, days
@@ -321,7 +327,9 @@ class History:
             status = doc.get("TAG_KEY_BATTERY" if battery else "LOCK_STATUS")
             return dict(row, kind=doc["CMD"], rfid=text(doc.get("RFID"), 64), status=text(status, 64),
                         detail="battery" if battery else None)
-        fields = {k: text(doc.get(k), 128) for k in ("command", "app", "rfid", "state", "outcome", "reason", "place")}
+        fields = {k: text(doc.get(k), 128) for k in ("command", "app", "rfid", "state", "outcome", "reason")}
+        place = doc.get("place")
+        fields["place"] = place if type(place) is int and 0 <= place < 1 << 31 else None
         if kind == "outcome":
             return dict(row, kind="outcome", **fields)
         if cmd_id and kind.startswith("outcome/"):   # an answer on this console's response topic: the life only

@@ -36,7 +36,8 @@ SCRIPT = [(0, ("msg", "s1/status", b"online")), (1, ("msg", "s1/status", b"onlin
           (5000, ("msg", "s1/command", b'{"CMD": "ping"}')), (6000, ("msg", "s1/status", b"offline")),   # a ping
           (7000, ("msg", "s1/site_info", CFG1)), (8000, ("cmd", "c3", "s1", "alice", "UNLOCK", "1001", "st1")),
           (9000, ("msg", "s1/outcome", OUT % (b"UNLOCK", b"alice", b"1001", b"expired", b""))),
-          (9500, ("msg", "s1/command", LOCK % b"LOCKED")), (9999, ("msg", "s 1/status", b"online"))]  # a bad site
+          (9500, ("msg", "s1/command", LOCK % b"LOCKED")), (9999, ("msg", "s 1/status", b"online")),  # a bad site
+          (9998, ("msg", "s1/outcome", b'{"command": "\\ud800x\\u0000", "app": "a", "place": "x", "outcome": "sent"}'))]
 # Each kept row by its time: kind, site, rfid, who, command, outcome, status, detail, command id.
 KEPT = {
     0: ("status", "s1", None, None, None, None, "online", None, None),
@@ -54,19 +55,20 @@ KEPT = {
     8000: ("command", "s1", "1001", "console:alice", "UNLOCK", None, None, None, "c3"),
     9000: ("outcome", "s1", "1001", "console:alice", "UNLOCK", "expired", None, None, "c3"),
     9500: ("update_lock", "s1", "1001", None, None, None, "LOCKED", None, None),
+    9998: ("outcome", "s1", None, "a", "?x\ufffd", "sent", None, None, None),   # what a database takes
 }
 # Each command's life: queued, place, outcome, outcome's time, reason, lock's status, its time.
 LIVES = {"c1": (T + 11, 1, "sent", T + 12, None, "UNLOCKED", T + 1000),   # the broadcast came first
          "c2": (None, None, "refused", T + 2001, "bad signature", None, None),
          "c3": (None, None, "expired", T + 9000, None, None, None)}   # no lock reply after "expired"
 # (filters, page, page size, the rows' times newest first, more pages)
-QUERIES = [({}, 0, 100, sorted(KEPT, reverse=True), False), ({}, 1, 4, [6000, 4000, 3000, 2001], True),
+QUERIES = [({}, 0, 100, sorted(KEPT, reverse=True), False), ({}, 1, 4, [7000, 6000, 4000, 3000], True),
            ({"site": "s2"}, 0, 50, [4], False), ({"rfid": "1001"}, 0, 50, [9500, 9000, 8000, 1000, 12, 10], False),
            ({"user": "alice"}, 0, 50, [9000, 8000, 12, 10], False), ({"user": "fleet-control"}, 0, 50, [3000], False),
            ({"command": "LOCK"}, 0, 50, [2001, 2000], False), ({"outcome": "refused"}, 0, 50, [2001, 2000], False),
            ({"outcome": "sent", "kind": "command"}, 0, 50, [10], False), ({"until": T + 4}, 0, 50, [2, 0], False),
            ({"since": T + 1000, "until": T + 4000}, 0, 50, [3000, 2001, 2000, 1000], False),
-           ({"since": T + 6000}, 0, 50, [9500, 9000, 8000, 7000, 6000], False),
+           ({"since": T + 6000}, 0, 50, [9998, 9500, 9000, 8000, 7000, 6000], False),
            ({"site": "s1", "kind": "status", "since": T + 1}, 0, 50, [6000], False)]
 CSV = ("time,site,site_name,kind,rfid,lock_name,who,command,outcome,status,detail,queued,place,outcome_time,"
        "lock_status,lock_time,topic\r\n2026-05-28T20:26:42.001Z,s1,Depot North,outcome,1002,,console:bob,LOCK,refused,"
@@ -193,7 +195,7 @@ def two_consoles(target):
     threads = [threading.Thread(target=play, args=(h, script, shift)) for h, shift in zip(consoles, (0, 1))]
     [t.start() for t in threads] and [t.join() for t in threads]
     assert all(h.flush(harness.WAIT_S) for h in consoles)
-    kept = sorted(ms for ms, r in KEPT.items() if r[0] != "command") + [9600]
+    kept = sorted([ms for ms, r in KEPT.items() if r[0] != "command"] + [9600])
     stored = rows(target, "SELECT at_ms, instances FROM events ORDER BY at_ms")
     assert len(stored) == len(kept) and all(at - T - ms in (0, 1) for (at, _), ms in zip(stored, kept)), stored
     assert all(i in (",console-a,console-b,", ",console-b,console-a,") for _, i in stored), stored
