@@ -81,6 +81,7 @@ DEDUP_MS = 10_000          # two instances' copies of one message arrive closer 
 LINK_MS = 600_000          # an outcome or a lock's reply belongs to a command younger than this
 BATCH = 500                # rows per write transaction
 LINGER_S = 0.05            # the writer's wait for a batch to fill
+PACE_ROWS = 50             # messages read between two turns of the event loop
 RETENTION_BATCH = 1000     # rows per delete transaction
 RETRY_S = 1.0              # between tries to reach the database
 PAGE_MAX = 500
@@ -120,7 +121,10 @@ class _Db:
     def __init__(self, target):
         self.pg = target.startswith(("postgresql://", "postgres://"))
         if self.pg:
-            import psycopg2
+            try:
+                import psycopg2
+            except ImportError:
+                raise HistoryError("a PostgreSQL history needs Debian's python3-psycopg2") from None
             self.errors = (psycopg2.OperationalError, psycopg2.InterfaceError)
             try:
                 self.conn = psycopg2.connect(target, connect_timeout=5, application_name="keyd-console")
@@ -250,8 +254,13 @@ class History:
     """The history of one console (see the module's text for its API and its threads)."""
 
     def __init__(self, target, prefix="keyd", instance="console", days=365,
-                 max_events=100_000, max_bytes=64 << 20):
+                 max_events=100_000, max_bytes=64 << 20, pace=None):
+        """pace: None, or a callable the writer calls before each run of
+        PACE_ROWS messages it reads and each write, which returns once the
+        event loop has done what was waiting (Python runs one thread at a
+        time: so a burst reaches the pages first, and the history after)."""
         self.target, self.prefix, self.instance, self.days = target, prefix + "/", instance, days
+        self.pace = pace or (lambda: None)
         self.max_events, self.max_bytes = max_events, max_bytes
         self._queue, self._bytes = deque(), 0          # rows waiting for the writer
         self._cond = threading.Condition()
@@ -308,7 +317,7 @@ class History:
             return dict(row, kind="status", status=body)
         try:
             doc = json.loads(payload)
-        except ValueError:
+        except (ValueError, RecursionError):
             return None
         if not isinstance(doc, dict):
             return None
@@ -404,10 +413,15 @@ class History:
                 self._bytes -= sum(size for _, size, _ in batch)
                 gap, self._gap = self._gap, None
             # Read once: a message not kept is done; the rows wait in the queue again if need be.
-            taken = len(batch)
-            batch = [(row, size, at) for row, size, at in
-                     ((item if isinstance(item, dict) else self._parse(*item, at), size, at)
-                      for item, size, at in batch) if row]
+            taken, read = len(batch), []
+            for i, (item, size, at) in enumerate(batch):
+                if i % PACE_ROWS == 0:
+                    self.pace()
+                row = item if isinstance(item, dict) else self._parse(*item, at)
+                if row:
+                    read.append((row, size, at))
+            batch = read
+            self.pace()
             try:
                 if db is None:
                     db = _Db(self.target)

@@ -1,6 +1,8 @@
 """The console's history on a real SQLite file and a real PostgreSQL (run by this test as an unprivileged user):
 each kind of event stored once, the view's filters, CSV byte for byte, names, the state after a restart, old rows
 removed, a schema upgrade, two consoles storing each event once, PostgreSQL stopped and started mid-run."""
+import asyncio
+import json
 import logging
 import os
 import queue
@@ -10,13 +12,18 @@ import sys
 import threading
 import time
 
+import aiohttp
+import paho.mqtt.client as mqtt
+from paho.mqtt.packettypes import PacketTypes
+from paho.mqtt.properties import Properties
+
 import harness
 
 sys.path.insert(0, os.path.join(os.environ["KEYD_SOURCE_DIR"], "console"))
 from keyd_console import history   # noqa: E402
 
 T = 1_780_000_000_000          # the script's start, ms (2026-05-28T20:26:40Z)
-P = "keyd"
+P, URL = "keyd", "http://127.0.0.1:8080"
 CFG2 = b'{"CFG": {"Key": {"LOCKS": [{"RFID": "1001"}, {"RFID": "1002"}]}}, "state": "st1"}'
 CFG1 = b'{"CFG": {"Key": {"LOCKS": [{"RFID": "1001"}]}}, "state": "st2"}'
 OUT = b'{"command": "%s", "app": "console:%s", "rfid": "%s", "state": "st1", "outcome": "%s"%s}'
@@ -242,6 +249,58 @@ def outage(pg, warnings):
     h.close()
 
 
+async def console_e2e(ram):
+    """The console with its history: an unlock's whole life in the view and the CSV, a lock named and found;
+    restarted without the broker, it shows the sites as the history left them."""
+    broker, console = harness.start_broker_and_console(ram, names=((harness.USER, "admin"),))
+
+    def bridge(c, _u, m):   # the site's bridge: queued, sent, then the lock's answer
+        props = Properties(PacketTypes.PUBLISH)
+        props.CorrelationData = m.properties.CorrelationData
+        for topic, doc in ((m.properties.ResponseTopic, OUT % (b"UNLOCK", b"alice", b"1001", b"queued", b', "place": 1')),
+                           ("keyd/s1/outcome", OUT % (b"UNLOCK", b"alice", b"1001", b"sent", b"")),
+                           (m.properties.ResponseTopic, OUT % (b"UNLOCK", b"alice", b"1001", b"sent", b"")),
+                           ("keyd/s1/command", LOCK % b"UNLOCKED")):
+            c.publish(topic, doc, qos=1, properties=props if "outcome/" in topic else None)
+    site = mqtt.Client(protocol=mqtt.MQTTv5)
+    site.on_message = bridge
+    site.connect("127.0.0.1", 1883)
+    site.subscribe("keyd/+/TransGlam", qos=1)
+    site.loop_start()
+    for topic, doc in (("s1/status", b"online"), ("s1/site_info", CFG2)):
+        site.publish(f"keyd/{topic}", doc, qos=1, retain=True)
+
+    async def page(http, test):   # logs in; reads the page's WebSocket until test passes
+        r = await (await http.post(URL + "/api/login", json={"user": harness.USER, "password": harness.PASSWORD})).json()
+        ws = await http.ws_connect(URL + "/ws")
+        while not test(json.loads((await ws.receive(timeout=harness.WAIT_S)).data)):
+            pass
+        return r["csrf"], ws
+    async with aiohttp.ClientSession(cookie_jar=aiohttp.CookieJar(unsafe=True)) as http:
+        csrf, ws = await page(http, lambda m: any("1001" in s.get("locks", {}) for s in m.get("sites", [])))
+        post = lambda path, body: http.post(URL + path, json=body, headers={"X-CSRF-Token": csrf})
+        assert (await post("/api/command", {"site": "s1", "command": "UNLOCK", "rfid": "1001"})).status == 200
+        while not any(e.get("status") == "UNLOCKED" for e in json.loads((await ws.receive()).data).get("events", [])):
+            pass
+        [row] = (await (await http.get(URL + "/api/history?kind=command")).json())["rows"]
+        assert (row["who"], row["command"], {k: v for k, v in row["life"].items() if not k.endswith(("_time", "queued"))}) \
+            == ("console:alice", "UNLOCK", {"place": 1, "outcome": "sent", "reason": None, "lock_status": "UNLOCKED"}), row
+        assert (await post("/api/names", {"site": "s1", "rfid": "1001", "name": "Front door"})).status == 200
+        assert (await (await http.get(URL + "/api/search?q=FRONT")).json())["locks"] == [
+            {"site": "s1", "site_name": None, "rfid": "1001", "name": "Front door"}]
+        csv = await (await http.get(URL + "/api/history.csv?rfid=1001&kind=command")).text()
+        f = csv.split("\r\n")[1].split(",")
+        assert f[3:9] + f[11:13] + f[14:15] == ["command", "1001", "Front door", "console:alice", "UNLOCK", "sent",
+                                                history.iso(row["life"]["queued"]), "1", "UNLOCKED"], csv
+    assert console.stop() == 0 and broker.stop() == 0
+    console = harness.Proc([f"{harness.BIN}/keyd-console", "--conf", f"{ram}/keyd-console.conf"], "console")
+    console.wait_line(r"Listening on")   # no broker: the sites come from the history
+    async with aiohttp.ClientSession(cookie_jar=aiohttp.CookieJar(unsafe=True)) as http:
+        await page(http, lambda m: [(s["id"], s["status"], s["locks"]["1001"]["status"]) for s in m["sites"]] ==
+                   [("s1", "online", "UNLOCKED")])
+    assert console.stop() == 0
+
+
 if __name__ == "__main__":
     ram = harness.enter_sandbox()
     warnings = Warnings(logging.WARNING)
@@ -253,5 +312,7 @@ if __name__ == "__main__":
             print(f"history_test: {backend}: {case.__name__} passed", flush=True)
     outage(pg, warnings)
     print("history_test: postgresql: outage passed")
+    asyncio.run(console_e2e(ram))
+    print("history_test: the console's history view, names, CSV and restart passed")
     pg.stop()
     print("history_test: all passed")
