@@ -564,12 +564,15 @@ class History:
         elif kind == "update_lock" and row["rfid"] is not None:
             if at >= self._locks.get((site, row["rfid"]), (0, 0, 0, 0))[3]:
                 self._locks[(site, row["rfid"])] = (site, row["rfid"], row["status"], at)
-            if (site, row["rfid"]) in self._awaiting:   # the reply to the oldest command that reached it
+            # The reply to the oldest command that reached the lock: "sent", or, from a
+            # bridge that tells no outcome, nothing heard of it within a minute.
+            if (site, row["rfid"]) in self._awaiting:
                 db.run("""UPDATE commands SET lock_status = ?, lock_ms = ? WHERE cmd_id = (
-                            SELECT cmd_id FROM commands WHERE site = ? AND rfid = ? AND outcome = 'sent'
-                              AND command IN ('LOCK', 'UNLOCK') AND lock_ms IS NULL AND at_ms BETWEEN ? AND ?
+                            SELECT cmd_id FROM commands WHERE site = ? AND rfid = ? AND lock_ms IS NULL
+                              AND command IN ('LOCK', 'UNLOCK') AND at_ms BETWEEN ? AND ? AND (outcome = 'sent'
+                              OR outcome IS NULL AND queued_ms IS NULL AND at_ms >= ?)
                             ORDER BY at_ms LIMIT 1)""",
-                       (row["status"], at, site, row["rfid"], at - LINK_MS, at))
+                       (row["status"], at, site, row["rfid"], at - LINK_MS, at, at - 60_000))
         return (at, row["topic"], site, kind, row.get("rfid"), row.get("app"), row.get("command"),
                 row.get("outcome"), row.get("status"), row.get("detail") or row.get("reason"), cmd_id,
                 row["payload"], row["digest"], f",{self.instance},")

@@ -223,9 +223,10 @@ function siteCard(s) {
   const online = s.status === "online";
   const cfg = s.config || {};
   const rows = Object.entries(s.locks).map(([rfid, l]) => el("tr", { "data-rfid": rfid },
-    el("td", { class: "rfid" }, rfid, nameSpan(s.id, rfid), " ", historyLink(s.id, rfid), nameButton(s.id, rfid)),
+    el("td", { class: "rfid" }, rfid, nameSpan(s.id, rfid)),
     el("td", { class: "lock-status" }, l.status || "—"), el("td", {}, ageSpan(l.time)),
-    el("td", { class: "actions" }, button(s.id, "UNLOCK", "Unlock", rfid), " ", button(s.id, "LOCK", "Lock", rfid)),
+    el("td", { class: "actions" }, button(s.id, "UNLOCK", "Unlock", rfid), " ", button(s.id, "LOCK", "Lock", rfid), " ",
+       historyLink(s.id, rfid), nameButton(s.id, rfid)),
     el("td", {}, resultSpan(`${s.id}|${rfid}`))));
   return el("div", { class: `site ${online ? "online" : "offline"}`, "data-site": s.id },
     el("div", { class: "site-head" },
