@@ -393,6 +393,8 @@ class History:
         if self._thread.is_alive():
             self._thread.join(timeout)
         self._drop_local()
+        if self._queue:
+            log.warning("History: %d events not stored at the stop (the database did not answer)", len(self._queue))
 
     def _where(self):
         return re.sub(r"://[^@/]*@", "://***@", self.target)   # no password in a log line
