@@ -284,9 +284,7 @@ class History:
             self._status = {s: v["status"] for s, v in state.items()}
             self._config = {s: v["config_digest"] for s, v in state.items()}
             self._reachable = True
-        except HistoryError as e:
-            log.warning("History database %s: %s; keeping events in memory until it answers",
-                        self._where(), e)
+        except Exception:   # unreachable, or not a history: the writer says so, once, and tries again
             self._drop_local()
         self._thread.start()
 
