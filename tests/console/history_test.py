@@ -252,7 +252,7 @@ def outage(pg, warnings):
 async def console_e2e(ram):
     """The console with its history: an unlock's whole life in the view and the CSV, a lock named and found;
     restarted without the broker, it shows the sites as the history left them."""
-    broker, console = harness.start_broker_and_console(ram, names=((harness.USER, "admin"),))
+    broker, console = harness.start_broker_and_console(ram, names=((harness.USER, "admin"), ("vera", "viewer")))
 
     def bridge(c, _u, m):   # the site's bridge: queued, sent, then the lock's answer
         props = Properties(PacketTypes.PUBLISH)
@@ -270,8 +270,8 @@ async def console_e2e(ram):
     for topic, doc in (("s1/status", b"online"), ("s1/site_info", CFG2)):
         site.publish(f"keyd/{topic}", doc, qos=1, retain=True)
 
-    async def page(http, test):   # logs in; reads the page's WebSocket until test passes
-        r = await (await http.post(URL + "/api/login", json={"user": harness.USER, "password": harness.PASSWORD})).json()
+    async def page(http, test, user=harness.USER):   # logs in; reads the page's WebSocket until test passes
+        r = await (await http.post(URL + "/api/login", json={"user": user, "password": harness.PASSWORD})).json()
         ws = await http.ws_connect(URL + "/ws")
         while not test(json.loads((await ws.receive(timeout=harness.WAIT_S)).data)):
             pass
@@ -292,6 +292,11 @@ async def console_e2e(ram):
         f = csv.split("\r\n")[1].split(",")
         assert f[3:9] + f[11:13] + f[14:15] == ["command", "1001", "Front door", "console:alice", "UNLOCK", "sent",
                                                 history.iso(row["life"]["queued"]), "1", "UNLOCKED"], csv
+    async with aiohttp.ClientSession(cookie_jar=aiohttp.CookieJar(unsafe=True)) as http:   # a viewer reads, names not
+        csrf, _ = await page(http, lambda m: m["type"] == "snapshot", "vera")
+        assert len((await (await http.get(URL + "/api/history")).json())["rows"]) == 5   # the command and 4 events
+        assert (await http.post(URL + "/api/names", json={"site": "s1", "name": "x"},
+                                headers={"X-CSRF-Token": csrf})).status == 403
     assert console.stop() == 0 and broker.stop() == 0
     console = harness.Proc([f"{harness.BIN}/keyd-console", "--conf", f"{ram}/keyd-console.conf"], "console")
     console.wait_line(r"Listening on")   # no broker: the sites come from the history
