@@ -205,7 +205,7 @@ function historyRow(e) {
   return el("tr", { class: `kind-${e.kind}`, "data-cmd": e.cmd_id || "" }, el("td", {}, stamp(e.time)),
     el("td", {}, e.site, nameSpan(e.site)), el("td", { class: "kind" }, e.kind),
     el("td", {}, e.rfid || "", e.rfid ? nameSpan(e.site, e.rfid) : ""), el("td", {}, e.who || ""),
-    el("td", {}, what[e.kind] === undefined ? "" : String(what[e.kind])), el("td", { class: "life" }, life.join(" → ")));
+    el("td", {}, what[e.kind]), el("td", { class: "life" }, life.join(" → ")));
 }
 
 function showHistoryOf(site, rfid) {
