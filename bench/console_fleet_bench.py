@@ -69,7 +69,7 @@ async def page(sent, results):
         async with http.post(URL + "/api/login", json={"user": USER, "password": PASSWORD}) as r:
             assert r.status == 200, r.status
         opened = time.monotonic()
-        sites, frames, size, whole = {}, 0, 0, None
+        sites, complete, frames, size, whole = {}, set(), 0, 0, None
         async with http.ws_connect(URL + "/ws", max_msg_size=0) as ws:
             while not (results["done"].is_set() and not sent):
                 try:
@@ -82,12 +82,14 @@ async def page(sent, results):
                 frames, size, now = frames + 1, size + len(msg.data), time.monotonic()
                 m = json.loads(msg.data)
                 for s in m.get("sites", []):
-                    sites.setdefault(s["id"], {}).update({k: v for k, v in s.items() if k in ("locks", "status")})
+                    site = sites.setdefault(s["id"], {})
+                    site.update({k: v for k, v in s.items() if k in ("locks", "status")})
+                    if len(site.get("locks", {})) == 3 and site.get("status") == "online":
+                        complete.add(s["id"])
                 for e in m.get("events", []):
                     if e["kind"] == "update_lock" and e["status"] in sent:
                         results["latency"].append(now - sent.pop(e["status"]))
-                if whole is None and len(sites) == SITES and all(
-                        len(s.get("locks", {})) == 3 and s.get("status") == "online" for s in sites.values()):
+                if whole is None and len(complete) == SITES:
                     whole = now - opened
                     results["whole"] = (whole, frames, size)
                     results["ready"].set()
@@ -135,7 +137,8 @@ async def main(ram):
               f"p99 {lat[int(len(lat) * 0.99)] * 1000:.1f} ms, max {lat[-1] * 1000:.1f} ms; "
               f"{len(sent)} of {RATE * SECONDS} missing")
     total = results.get("total", (0, 0))
-    print(f"bench: the page got {total[0]} frames, {total[1] / 2 ** 20:.1f} MiB in all; "
+    print(f"bench: the page got {total[0]} frames, {total[1] / 2 ** 20:.1f} MiB in all, "
+          f"{(total[1] - size) / (RATE * SECONDS):.0f} bytes per event after the fleet; "
           f"the console's resident memory {console.rss_mib():.1f} MiB")
     sim.loop_stop()
     console.stop()

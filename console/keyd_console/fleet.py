@@ -78,6 +78,7 @@ class Site:
         self.locks = {}           # RFID -> {"status": text or None, "time": t or None}
         self.battery = None       # {"level": n, "time": t}
         self.refusing = set()     # the problems warned about since its last good message
+        self.too_many_locks = False
 
     def to_json(self):
         return {"id": self.id, "status": self.status, "seen": self.seen, "config": self.config,
@@ -182,16 +183,16 @@ class Fleet:
         return [{"type": "site", "site": changed}] + out if len(changed) > 1 else out
 
     def _apply(self, site, kind, doc, now, changed):
-        if isinstance(doc, dict) and isinstance(doc.get("state"), str):
-            site.state = changed["state"] = short(doc["state"])
+        if kind == "outcome":   # its "state" is the command's, not the site's
+            return self.outcome_event(site.id, doc)
+        if isinstance(doc, dict) and isinstance(doc.get("state"), str) and len(doc["state"]) <= 128:
+            site.state = changed["state"] = doc["state"]
         if kind == "status":
             was, site.status = site.status, doc
             if was == doc:
                 return []
             changed["status"] = doc
             return [self.event(site.id, "status", doc)]
-        if kind == "outcome":
-            return self.outcome_event(site.id, doc)
         if kind == "site_info":
             cfg = doc.get("CFG") if isinstance(doc.get("CFG"), dict) else {}
             site.config = {k[:MAX_TEXT]: short(v, 128) for k, v in list(cfg.items())[:MAX_CONFIG]
@@ -200,10 +201,11 @@ class Fleet:
             locks = key.get("LOCKS") if isinstance(key.get("LOCKS"), list) else []
             rfids = [l["RFID"] for l in locks if isinstance(l, dict) and isinstance(l.get("RFID"), str)
                      and 0 < len(l["RFID"]) <= MAX_TEXT]
-            if len(rfids) > self.max_locks:
+            if len(rfids) > self.max_locks and not site.too_many_locks:   # said once until it has fewer
                 log.warning("Site %s has %d locks: keeping the first %d (fleet.max_locks)",
                             site.id, len(rfids), self.max_locks)
-                rfids = rfids[:self.max_locks]
+            site.too_many_locks = len(rfids) > self.max_locks
+            rfids = rfids[:self.max_locks]
             site.locks = {r: site.locks.get(r, {"status": None, "time": None}) for r in rfids}
             changed.update(site.to_json())
             return [self.event(site.id, "site_info", f"configuration with {len(rfids)} locks")]

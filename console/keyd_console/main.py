@@ -46,6 +46,9 @@ class OneLineFormatter(logging.Formatter):
         record.message = one_line(record.message)
         return super().formatMessage(record)
 
+    def formatException(self, ei):   # a traceback too, whose texts may come from a peer
+        return one_line(super().formatException(ei))
+
 
 def parse_args(argv, version):
     p = argparse.ArgumentParser(prog="keyd-console", description=DESCRIPTION, usage=USAGE,

@@ -231,12 +231,14 @@ class Console:
         return {"type": "command", "command": dict(c)}
 
     def _expire(self, c):
+        """A command's expiry and some grace are over: what it came to, if not settled yet."""
         if c["final"]:
             return
         label = COMMANDS[c["command"]]
-        text = {"published": f"{label}: no answer", "queued": f"{label}: queued, then no outcome",
-                "sent": f"{label}: sent, but no answer came"}[c["state"]]
-        self.push([self._settle(c, "no answer" if c["state"] == "published" else c["state"], text)])
+        state, text = {"published": ("no answer", f"{label}: no answer"),
+                       "queued": ("no outcome", f"{label}: queued, then no outcome"),
+                       "sent": ("unanswered", f"{label}: sent, but the answer did not come")}[c["state"]]
+        self.push([self._settle(c, state, text)])
 
     def _session(self, request, csrf=False):
         """The request's session, or None and the (status, reason) to refuse with."""

@@ -52,7 +52,13 @@ LIFE = [([("queued", 1), ("sent",), "UNLOCKED"], ["queued", "sent", "answered"],
         ([], ["no answer"], "Unlock: no answer")]
 LOCKED = lambda status: json.dumps({"CMD": "update_lock", "RFID": RFID, "LOCK_STATUS": status}).encode()
 # (what, the messages published, the WARN it gives): after each, a fresh page gets s1 as it was.
-HOSTILE = [("deep nesting", [("s1/site_info", b'{"CFG":' * 983 + b"{}" + b"}" * 983)], "nested deeper than 32"),
+HOSTILE = [("not JSON", [("s1/command", b"{no")], "Dropping a message on keyd/s1/command that is not JSON: "),
+           ("too long", [("s1/command", b"[" * (1 << 20))], "Dropping a message of 1048576 bytes on keyd/s1/command: "
+            "longer than 262144$"),
+           # peer text in a log line is escaped (the broker itself refuses control characters in a topic)
+           ("a line break in a topic", [("s1/outcome/x\u2028INFO forged", b"nope")],
+            r"Dropping a message on keyd/s1/outcome/x\\u2028INFO forged that is not JSON"),
+           ("deep nesting", [("s1/site_info", b'{"CFG":' * 983 + b"{}" + b"}" * 983)], "nested deeper than 32"),
            ("NaN", [("s1/site_info", b'{"CFG": {}, "x": NaN}')], "on keyd/s1/site_info that is not JSON: NaN"),
            ("a number out of range", [("s1/command", LOCKED(0)[:-2] + b"1e999}")], "a number out of range"),
            ("huge values", [("s1/command", LOCKED("x" * 200000))], None),
@@ -155,9 +161,6 @@ async def main(console, site, sent, ram):
         m = await until(ws, lambda m: any(c["id"] == cid and (seen.append(c["state"]) or c["final"])
                                           for c in m.get("commands", [])))
         assert seen[seen.index("published") + 1:] == states and m["commands"][-1]["text"] == text, (seen, m)
-    # Peer text in a log line is escaped (the broker itself refuses control characters in a topic).
-    site.publish("keyd/s1/outcome/x\u2028INFO forged", b"nope", qos=1)
-    console.wait_line(r"^WARN Dropping a message on keyd/s1/outcome/x\\u2028INFO forged that is not JSON")
     users = [await session(name) for name in ("bob", "carl")]
     for (action, name, password), (_, _, page) in zip((("deluser", "bob", ""), ("passwd", "carl", "new")), users):
         assert harness.users(ram, action, name, password=password)[0] == 0
@@ -178,7 +181,7 @@ async def main(console, site, sent, ram):
         site.publish("keyd/s1/command", LOCKED(f"ok-{i}"), qos=1)
         if warning:
             console.wait_line(f"^WARN .*{warning}")
-        _, _, page = await session("alice")
+        page = await http.ws_connect(URL + "/ws", origin=ORIGIN)   # a fresh page
         snap = await until(page, lambda m: m["type"] == "snapshot")
         if not lock_is(f"ok-{i}")(snap):
             await until(page, lock_is(f"ok-{i}"))

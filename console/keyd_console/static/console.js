@@ -249,6 +249,7 @@ function renderSites() {
   drawing = 0;
   let added = false;
   for (const id of dirty) {
+    if (!sites.has(id)) continue;
     const card = siteCard(sites.get(id));
     if (cards.has(id)) cards.get(id).replaceWith(card); else added = true;
     cards.set(id, card);
