@@ -271,6 +271,7 @@ class History:
         self._reachable = False
         self._retention_due = 0.0     # the writer's clock: when to remove old rows next
         self._status, self._config = {}, {}   # site -> the last kept status, configuration digest
+        self._loaded = False          # those learnt from the database
         self._local = threading.local()
         self._thread = threading.Thread(target=self._writer, name="history-writer", daemon=True)
 
@@ -280,9 +281,7 @@ class History:
         database that cannot be reached now is tried again by the writer."""
         try:
             self._db().upgrade()
-            state = self.restore_state()
-            self._status = {s: v["status"] for s, v in state.items()}
-            self._config = {s: v["config_digest"] for s, v in state.items()}
+            self._learn()
             self._reachable = True
         except Exception:   # unreachable, or not a history: the writer says so, once, and tries again
             self._drop_local()
@@ -412,20 +411,15 @@ class History:
                 batch = [self._queue.popleft() for _ in range(min(BATCH, len(self._queue)))]
                 self._bytes -= sum(size for _, size, _ in batch)
                 gap, self._gap = self._gap, None
-            # Read once: a message not kept is done; the rows wait in the queue again if need be.
-            taken, read = len(batch), []
-            for i, (item, size, at) in enumerate(batch):
-                if i % PACE_ROWS == 0:
-                    self.pace()
-                row = item if isinstance(item, dict) else self._parse(*item, at)
-                if row:
-                    read.append((row, size, at))
-            batch = read
-            self.pace()
+            taken, read = len(batch), None
             try:
                 if db is None:
                     db = _Db(self.target)
                     db.upgrade()
+                    if not self._loaded:   # unreachable at start: the last kept state, before any message
+                        self._learn()
+                read = self._read_batch(batch)   # a message not kept is done; a row may wait again
+                batch = read
                 if batch or gap:
                     self._write(db, [row for row, _, _ in batch], gap)
                 elif not taken:
@@ -444,7 +438,7 @@ class History:
                 db = None
                 with self._cond:
                     self._reachable = False
-                    self._written += taken - len(batch)
+                    self._written += taken - len(batch) if read is not None else 0
                     for item in reversed(batch):      # back at the front, then bounded again
                         self._queue.appendleft(item)
                         self._bytes += item[1]
@@ -462,11 +456,31 @@ class History:
                 if db:
                     db.rollback()
                 with self._cond:
-                    self._written += taken - len(batch)
+                    self._written += taken - len(batch) if read is not None else 0
                     self._dropped += len(batch)
                     self._cond.notify_all()
         if db:
             db.close()
+
+    def _read_batch(self, batch):
+        """The rows of a batch: messages read (pacing the reading), rows as they are."""
+        read = []
+        for i, (item, size, at) in enumerate(batch):
+            if i % PACE_ROWS == 0:
+                self.pace()
+            row = item if isinstance(item, dict) else self._parse(*item, at)
+            if row:
+                read.append((row, size, at))
+        self.pace()
+        return read
+
+    def _learn(self):
+        """The last kept status and configuration of each site, to tell a change from a repeat."""
+        state = self.restore_state()
+        self._status = {s: v["status"] for s, v in state.items()}
+        self._config = {s: v["config_digest"] for s, v in state.items()}
+        self._loaded = True
+        self._drop_local()
 
     def _bound(self):   # with self._cond held: the oldest rows beyond the bounds go, counted in the gap
         while len(self._queue) > self.max_events or self._bytes > self.max_bytes:

@@ -246,6 +246,15 @@ def outage(pg, warnings):
     assert stored == list(range(20)) + list(range(30, 50)), stored   # the oldest 10 of 30 dropped
     assert h.gaps() == [{"from": T + 20, "to": T + 29, "dropped": 10, "instance": "console"}], h.gaps()
     assert h.status()["gap"] is None and h.status()["dropped"] == 10
+    play(h, [(60, ("msg", "s1/status", b"online"))])
+    h.close()
+    pg.stop()   # a console started while its database is away: the same status again is no change
+    h = opened(target)
+    play(h, [(61, ("msg", "s1/status", b"online")), (62, ("msg", "s1/status", b"offline"))])
+    warnings.wait("History database postgresql:///h")
+    pg.start()
+    assert h.flush(3 * harness.WAIT_S)
+    assert rows(target, "SELECT at_ms, status FROM events WHERE kind = 'status'") == [(T + 60, "online"), (T + 62, "offline")]
     h.close()
 
 
