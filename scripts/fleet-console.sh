@@ -16,8 +16,8 @@ user=demo password=demo-keyd
 case "${1:-}" in
 start)
   bin=$2 dir=$3 broker=${4:-1883} listen=${5:-unix:$3/console.sock}
-  printf 'http.listen=%s\nmqtt.host=127.0.0.1\nmqtt.port=%s\nusers.file=%s/console-users\n' \
-    "$listen" "$broker" "$dir" > "$dir/keyd-console.conf"
+  printf 'http.listen=%s\nmqtt.host=127.0.0.1\nmqtt.port=%s\nusers.file=%s/console-users\nhistory.path=%s/history.db\n' \
+    "$listen" "$broker" "$dir" "$dir" > "$dir/keyd-console.conf"
   printf '%s\n%s\n' "$password" "$password" |
     "$bin/keyd-console" --conf "$dir/keyd-console.conf" adduser "$user" >/dev/null
   case "$listen" in

@@ -20,6 +20,8 @@ packages=(
   python3-paho-mqtt                             # the fleet demonstration's control room
   python3-aiohttp python3-bcrypt                # the web console (console/)
   nginx                                         # its tests: a TLS-terminating reverse proxy in front of it
+  python3-psycopg2                              # the console's history shared in PostgreSQL (history.url)
+  postgresql                                    # its test and benchmark run a PostgreSQL cluster of their own
   chromium chromium-driver python3-selenium     # the console's browser test
   gnuplot-nox                                   # bench/run.sh's site-size plot
   valgrind                                      # bench/callgrind.sh

@@ -126,6 +126,10 @@ class Broker:
                 self._draining = True
             self.loop.call_soon(self._drain)
 
+    def busy(self):
+        """Whether broker messages wait for the event loop (any thread)."""
+        return bool(self._inbox)
+
     def _failed(self):
         if not self.failing:
             log.warning("Cannot connect to the broker %s:%d (not there, or TLS failed); retrying",

@@ -98,6 +98,22 @@ class Fleet:
                 "sites": [s.to_json() for s in sorted(self.sites.values(), key=lambda s: s.id)],
                 "events": list(self.events)}
 
+    def restore(self, state):
+        """Starts from the sites the history knows (History.restore_state():
+        status, configuration, locks and their last status); the broker's
+        retained state then updates them. Called before the broker link starts."""
+        for site_id, known in list(state.items())[:self.max_sites]:
+            if not SITE_RE.fullmatch(site_id):
+                continue
+            site = self.sites[site_id] = Site(site_id)
+            site.status = known["status"]
+            if isinstance(known["config"], dict):
+                self._apply(site, "site_info", known["config"], None, {"id": site_id})
+            for rfid, lock in known["locks"].items():
+                if rfid in site.locks and lock["time"]:
+                    site.locks[rfid] = {"status": short(lock["status"]), "time": lock["time"] / 1000}
+        self.events.clear()   # those of the configurations just read again
+
     def event(self, site, kind, text, **extra):
         """Records one event; returns the message that announces it."""
         e = {"time": time.time(), "site": site, "kind": kind, "text": text, **extra}

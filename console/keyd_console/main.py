@@ -7,6 +7,8 @@ import logging
 import re
 import signal
 import sys
+import threading
+import time
 
 from . import auth, settings as conf
 
@@ -117,10 +119,29 @@ async def serve(s):
     from .fleet import Fleet
     from .web import Console
 
+    from .history import History, HistoryError
+
     loop = asyncio.get_running_loop()
-    console = Console(s, Fleet(s), auth.Users(s.users_file), lambda *a: broker.publish(*a))
+    fleet = Fleet(s)
+    console = Console(s, fleet, auth.Users(s.users_file), lambda *a: broker.publish(*a))
     broker = Broker(s, loop, console.on_broker)
     console.client_id = broker.client_id
+    # The history first: the sites as it left them, before the broker's retained state updates them.
+    def pace():   # the history writer's turn: once the event loop is not busy (at most 1 s)
+        end = time.monotonic() + 1
+        while time.monotonic() < end:
+            turn, asked = threading.Event(), time.monotonic()
+            loop.call_soon_threadsafe(turn.set)
+            if turn.wait(1) and time.monotonic() - asked < 0.005 and not broker.busy():
+                return
+            time.sleep(0.02)
+    history = History(s.history_url or s.history_path, s.mqtt_prefix, broker.client_id, s.history_days, pace=pace)
+    await loop.run_in_executor(None, history.start)
+    try:
+        fleet.restore(await loop.run_in_executor(None, history.restore_state))
+    except HistoryError:
+        pass   # said at start; the live view goes on without it
+    console.history = history
     runner = web.AppRunner(console.app(), access_log=None, handle_signals=False)
     await runner.setup()
     host = f"[{s.http_host}]" if s.http_host and ":" in s.http_host else s.http_host
@@ -130,6 +151,7 @@ async def serve(s):
                web.TCPSite(runner, s.http_host, s.http_port)).start()
     except OSError as e:
         await runner.cleanup()
+        history.close(0)
         return fail(f"cannot listen on {where}: {e}")
     log.info("Listening on %s", where)
     broker.start()
@@ -143,6 +165,7 @@ async def serve(s):
     broker.stop()
     await console.stop()
     await runner.cleanup()
+    await loop.run_in_executor(None, history.close)
     return 0
 
 

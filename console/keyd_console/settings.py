@@ -69,6 +69,12 @@ def _file(text):
     return text or None
 
 
+def _history_url(text):
+    if text and not re.fullmatch(r"postgres(ql)?://\S*", text):
+        raise SettingsError("not a postgresql:// URL")
+    return text or None
+
+
 # key -> (attribute, default text, parser)
 KEYS = {
     "http.listen": ("listen", "127.0.0.1:8080", _listen),
@@ -93,6 +99,9 @@ KEYS = {
     "keys.dir": ("keys_dir", "", _file),
     "fleet.max_sites": ("max_sites", "5000", _number(1, 10 ** 6)),
     "fleet.max_locks": ("max_locks", "100", _number(1, 10000)),
+    "history.path": ("history_path", "/var/lib/keyd-console/history.db", str),
+    "history.url": ("history_url", "", _history_url),
+    "history.days": ("history_days", "365", _number(1, 36500)),
 }
 
 
@@ -188,6 +197,8 @@ def value_text(s, key):
     if key == "http.listen":
         return f"unix:{s.http_unix}" if s.http_unix else \
             (f"[{s.http_host}]:{s.http_port}" if ":" in s.http_host else f"{s.http_host}:{s.http_port}")
+    if key == "history.url" and value:   # a password in it is not shown
+        return re.sub(r"://([^:@/]*):[^@/]*@", r"://\1:***@", value)
     if isinstance(value, bool):
         return "yes" if value else "no"
     if isinstance(value, list):

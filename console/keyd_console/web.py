@@ -6,12 +6,16 @@ import ipaddress
 import json
 import logging
 import pathlib
+import re
 import secrets
+import time
+from concurrent.futures import ThreadPoolExecutor
 
 from aiohttp import web
 
 from . import auth
 from .fleet import short
+from .history import HistoryError
 
 log = logging.getLogger("keyd-console")
 
@@ -90,6 +94,8 @@ class Console:
         self.commands = {}   # command id -> its state, while under way
         self.latest = {}     # (site, rfid or "") -> the state of the last command to it
         self.client_id = "keyd-console"
+        self.history = None  # the History, set before the service starts
+        self.readers = ThreadPoolExecutor(2, "history-reader")   # its queries, off the event loop
         self._watch = None
         users.check()
 
@@ -102,6 +108,11 @@ class Console:
         app.router.add_post("/api/logout", self.logout)
         app.router.add_post("/api/command", self.command)
         app.router.add_get("/api/users", self.user_list)
+        app.router.add_get("/api/history", self.history_page)
+        app.router.add_get("/api/history.csv", self.history_csv)
+        app.router.add_get("/api/names", self.names)
+        app.router.add_post("/api/names", self.set_name)
+        app.router.add_get("/api/search", self.search)
         app.router.add_get("/ws", self.websocket)
         return app
 
@@ -179,6 +190,10 @@ class Console:
         if parsed is None:
             return
         site_id, kind, doc = parsed
+        if self.history:
+            own = kind == f"outcome/{self.client_id}" and correlation
+            self.history.record_message(topic, payload, time.time(), retained,
+                                        correlation.decode("ascii", "replace")[:64] if own else None)
         if kind.startswith("outcome/"):   # answers to a console's commands
             c = self.commands.get(correlation.decode("ascii", "replace")) if correlation else None
             if kind == f"outcome/{self.client_id}" and c and c["site"] == site_id:
@@ -335,12 +350,103 @@ class Console:
             return refuse(503, f"no key to sign a command to {site.id}: nothing was sent")
         what = f"{cmd} {rfid}" if lock else cmd
         log.info("console:%s sent %s to %s", s.user, what, site.id)
+        if self.history:
+            self.history.record_command(command_id, site.id, s.user, cmd, rfid if lock else None,
+                                        site.state if lock else None,
+                                        f"{self.settings.mqtt_prefix}/{site.id}/TransGlam", time.time())
         c = {"id": command_id, "site": site.id, "rfid": rfid if lock else "", "command": cmd, "user": s.user}
         self.commands[command_id] = self.latest[key] = c
         asyncio.get_running_loop().call_later(self.settings.command_expiry_s + ANSWER_GRACE_S, self._expire, c)
         self.push([self.fleet.event(site.id, "sent", f"{what} by {s.user}", command=cmd, rfid=rfid, user=s.user),
                    self._settle(c, "published", f"{COMMANDS[cmd]}: published, waiting…", final=False)])
         return web.json_response({"ok": True, "payload": payload, "id": command_id})
+
+    # The history: any logged-in user reads it; an admin names sites and locks.
+    # Every query runs in the readers' threads, never on the event loop.
+    def _filters(self, request):
+        """The history filters of a request's query, or raises ValueError."""
+        q, f = request.query, {}
+        for key in ("site", "rfid", "user", "command", "outcome", "kind"):
+            if q.get(key):
+                f[key] = q[key][:128]
+        for key in ("since", "until"):
+            if q.get(key):
+                if not re.fullmatch(r"[0-9]{1,15}", q[key]):
+                    raise ValueError(f"{key}: not a time in milliseconds since 1970")
+                f[key] = int(q[key])
+        return f
+
+    async def _read(self, request, fn, *args):
+        """(result, None), or (None, the refusal) for no session, bad filters or a history away."""
+        s, refusal = self._session(request)
+        if s is None:
+            return None, refuse(*refusal)
+        if self.history is None:
+            return None, refuse(503, "this console keeps no history")
+        try:
+            filters = self._filters(request)
+            return await asyncio.get_running_loop().run_in_executor(self.readers, fn, filters, *args), None
+        except ValueError as e:
+            return None, refuse(400, str(e))
+        except HistoryError as e:
+            return None, refuse(503, f"the history cannot be read: {e}")
+
+    def _query(self, filters, page, size):
+        if self.history.status()["reachable"]:
+            self.history.flush(1)   # what the pages were shown is in it
+        return dict(self.history.query(filters, page, size), gaps=self.history.gaps(filters),
+                    status=self.history.status())
+
+    async def history_page(self, request):
+        page, size = request.query.get("page", "0"), request.query.get("size", "50")
+        if not (page.isdigit() and size.isdigit() and len(page) < 7 and len(size) < 4):
+            return refuse(400, "page and size: whole numbers")
+        result, refusal = await self._read(request, self._query, int(page), int(size))
+        return refusal or web.json_response(result, dumps=dumps)
+
+    async def history_csv(self, request):
+        chunks, refusal = await self._read(request, self.history.export_csv if self.history else None)
+        if refusal:
+            return refusal
+        response = web.StreamResponse(headers={**HEADERS, "Content-Type": "text/csv; charset=utf-8",
+                                               "Content-Disposition": 'attachment; filename="keyd-history.csv"'})
+        await response.prepare(request)
+        loop = asyncio.get_running_loop()
+        while (chunk := await loop.run_in_executor(self.readers, next, chunks, None)) is not None:
+            await response.write(chunk)
+        await response.write_eof()
+        return response
+
+    async def names(self, request):
+        result, refusal = await self._read(request, lambda _f: self.history.names())
+        return refusal or web.json_response(result)
+
+    async def search(self, request):
+        words = request.query.get("q", "")[:64]
+        result, refusal = await self._read(request, lambda _f: self.history.search(words) if words else [])
+        return refusal or web.json_response({"locks": result})
+
+    async def set_name(self, request):
+        s, refusal = self._session(request, csrf=True)
+        if s is None or s.role != "admin":
+            return refuse(*refusal) if s is None else refuse(403, f"{s.user} is not an admin")
+        try:
+            body = await request.json()
+            site, rfid, name = body["site"], body.get("rfid") or "", body["name"]
+            assert all(isinstance(v, str) for v in (site, rfid, name)) and len(site) <= 64 and len(rfid) <= 64
+        except (ValueError, KeyError, TypeError, AssertionError):
+            return refuse(400, 'expected {"site": SITE, "rfid": RFID or "", "name": NAME}')
+        if self.history is None:
+            return refuse(503, "this console keeps no history")
+        try:
+            await asyncio.get_running_loop().run_in_executor(self.readers, self.history.set_name, site, rfid,
+                                                             name.strip())
+        except ValueError as e:
+            return refuse(400, str(e))
+        except HistoryError as e:
+            return refuse(503, f"the history cannot be written: {e}")
+        log.info("%s named %s %s: %r", s.user, "lock " + rfid + " at" if rfid else "site", site, name.strip())
+        return web.json_response({"ok": True})
 
     async def websocket(self, request):
         s, refusal = self._session(request)

@@ -85,6 +85,11 @@ def main(d, sites):
     with open(f"{sites[0].dir}/keyd-translator.log") as f:
         audit = re.findall(rf"^audit\|command=UNLOCK app=(\S+) rfid={RFID} state=\S+ outcome=sent$", f.read(), re.M)
     assert audit == ["console:alice"], audit
+    css(f"{lock} .lock-history").click()   # the lock's history: the unlock with its whole life and who sent it
+    row = '#history-rows tr.kind-command'
+    until(lambda _: "lock UNLOCKED" in css(f"{row} .life").text)
+    assert [e.text for e in d.find_elements("css selector", f"{row} td")][3:6] == [RFID, "console:alice", "UNLOCK"]
+    shot("history")
     assert sites[1].bridge.stop() == 0
     until(lambda _: texts(".site-status") == ["online", "offline"])
     shot("offline")

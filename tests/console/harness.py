@@ -77,7 +77,8 @@ def start_broker_and_console(ram, settings="", names=((USER, "operator"),)):
         # No bound on the messages queued for a client: the console takes every site's retained state at once.
         f.write("user root\nlistener 1883 127.0.0.1\nallow_anonymous true\nlog_dest stderr\nmax_queued_messages 0\n")
     with open(f"{ram}/keyd-console.conf", "w") as f:
-        f.write(f"http.listen=127.0.0.1:8080\nmqtt.host=127.0.0.1\nusers.file={ram}/users\n{settings}")
+        f.write(f"http.listen=127.0.0.1:8080\nmqtt.host=127.0.0.1\nusers.file={ram}/users\n"
+                f"history.path={ram}/history.db\n{settings}")
     broker = Proc(["mosquitto", "-c", f"{ram}/mosquitto.conf"], "mosquitto")
     broker.wait_line(r"mosquitto version \S+ running")
     for name, role in names:

@@ -9,6 +9,8 @@ const sites = new Map();     // site id -> the site as the server last sent it
 const cards = new Map();     // site id -> its drawn card
 const dirty = new Set();     // the sites to draw again
 const results = new Map();   // "site|rfid" or "site|" -> the last command's {text, cls, final}
+let names = { sites: {}, locks: {} };   // the names people use, from the history
+let historyPage = 0;
 
 function el(tag, attrs = {}, ...children) {
   const e = document.createElement(tag);
@@ -51,6 +53,8 @@ function showMain(user, token, userRole) {
   $("main-view").hidden = $("logout").hidden = false;
   $("who").textContent = `${user} (${userRole})`;
   connect();
+  loadNames();
+  loadHistory(0);
 }
 
 function connect() {
@@ -127,24 +131,106 @@ function resultSpan(key) {
   return el("span", { class: `result ${r ? r.cls : ""}` }, r ? r.text : "");
 }
 
-// A command's buttons: none for a viewer, busy while a command of theirs is under way.
+// A command's buttons: none for a viewer, busy while a command of theirs is
+// under way, off while the site is offline.
 function button(site, command, label, rfid) {
   if (role === "viewer") return "";
   const r = results.get(`${site}|${rfid || ""}`);
-  return el("button", { onclick: () => send(site, command, label, rfid), ...(r && !r.final ? { disabled: "" } : {}) },
-            label);
+  const offline = (sites.get(site) || {}).status !== "online";
+  return el("button", { onclick: () => send(site, command, label, rfid),
+    ...((r && !r.final) || offline ? { disabled: "" } : {}), ...(offline ? { title: "the site is offline" } : {}) },
+    label);
 }
+
+const nameOf = (site, rfid) => (rfid ? (names.locks[site] || {})[rfid] : names.sites[site]) || "";
+const nameSpan = (site, rfid) => el("span", { class: "name" }, nameOf(site, rfid));
+
+// An admin names a site (no rfid) or a lock; an empty name removes it.
+function nameButton(site, rfid) {
+  if (role !== "admin") return "";
+  return el("button", { onclick: async () => {
+    const name = prompt(`Name of ${rfid ? `lock ${rfid} at ` : "site "}${site}:`, nameOf(site, rfid));
+    if (name === null) return;
+    const r = await api("/api/names", { site, rfid: rfid || "", name });
+    if (!r.ok) alert(r.data.error); else loadNames();
+  } }, "Name…");
+}
+
+async function loadNames() {
+  const r = await api("/api/names");
+  if (!r.ok) return;
+  names = r.data;
+  sites.forEach((_s, id) => dirty.add(id));
+  if (!drawing) drawing = requestAnimationFrame(renderSites);
+}
+
+// The history view: the filters' query, one page of rows newest first, the CSV of the same rows.
+function historyQuery() {
+  const q = new URLSearchParams();
+  for (const [k, v] of new FormData($("history-filters"))) {
+    if (v && (k === "since" || k === "until")) q.set(k, String(new Date(v).getTime()));
+    else if (v) q.set(k, v);
+  }
+  return q;
+}
+
+async function loadHistory(page) {
+  const q = historyQuery();
+  $("history-csv").href = `/api/history.csv?${q}`;
+  q.set("page", String(page));
+  $("history-state").textContent = "(reading…)";
+  const r = await api(`/api/history?${q}`);
+  if (!r.ok) { $("history-state").textContent = `(${r.data.error})`; return; }
+  historyPage = page;
+  const st = r.data.status;
+  $("history-state").textContent = st.reachable ? "" : `(database unreachable: ${st.waiting} events waiting)`;
+  $("history-gap").textContent = r.data.gaps.map((g) => `The history has a gap: ${g.dropped} events lost ` +
+    `between ${stamp(g.from)} and ${stamp(g.to)}.`).join(" ");
+  $("history-rows").replaceChildren(...r.data.rows.map(historyRow));
+  $("history-page").textContent = `page ${page + 1}`;
+  $("history-newer").disabled = page === 0;
+  $("history-older").disabled = !r.data.more;
+}
+
+const stamp = (ms) => (ms ? new Date(ms).toLocaleString("en-GB") : "");
+
+function historyRow(e) {
+  const what = { status: e.status, config: e.detail, update_lock: e.status, update_key: e.status,
+    command: e.command, outcome: `${e.command || "-"}: ${e.outcome || ""}${e.detail ? ` (${e.detail})` : ""}` };
+  const l = e.life, life = [];
+  if (l && l.queued) life.push(`queued ${stamp(l.queued)}${l.place ? ` (place ${l.place})` : ""}`);
+  if (l && l.outcome) life.push(`${l.outcome}${l.reason ? ` (${l.reason})` : ""} ${stamp(l.outcome_time)}`);
+  if (l && l.lock_status) life.push(`lock ${l.lock_status} ${stamp(l.lock_time)}`);
+  if (l && !life.length) life.push("no outcome yet");
+  return el("tr", { class: `kind-${e.kind}`, "data-cmd": e.cmd_id || "" }, el("td", {}, stamp(e.time)),
+    el("td", {}, e.site, nameSpan(e.site)), el("td", { class: "kind" }, e.kind),
+    el("td", {}, e.rfid || "", e.rfid ? nameSpan(e.site, e.rfid) : ""), el("td", {}, e.who || ""),
+    el("td", {}, what[e.kind]), el("td", { class: "life" }, life.join(" → ")));
+}
+
+function showHistoryOf(site, rfid) {
+  const f = $("history-filters");
+  f.reset();
+  f.elements.site.value = site;
+  f.elements.rfid.value = rfid;
+  loadHistory(0);
+  $("history-view").scrollIntoView();
+}
+const historyLink = (site, rfid) => el("a", { class: "lock-history", onclick: () => showHistoryOf(site, rfid) },
+                                       "history");
 
 function siteCard(s) {
   const online = s.status === "online";
   const cfg = s.config || {};
   const rows = Object.entries(s.locks).map(([rfid, l]) => el("tr", { "data-rfid": rfid },
-    el("td", { class: "rfid" }, rfid), el("td", { class: "lock-status" }, l.status || "—"), el("td", {}, ageSpan(l.time)),
-    el("td", { class: "actions" }, button(s.id, "UNLOCK", "Unlock", rfid), " ", button(s.id, "LOCK", "Lock", rfid)),
+    el("td", { class: "rfid" }, rfid, nameSpan(s.id, rfid)),
+    el("td", { class: "lock-status" }, l.status || "—"), el("td", {}, ageSpan(l.time)),
+    el("td", { class: "actions" }, button(s.id, "UNLOCK", "Unlock", rfid), " ", button(s.id, "LOCK", "Lock", rfid), " ",
+       historyLink(s.id, rfid), nameButton(s.id, rfid)),
     el("td", {}, resultSpan(`${s.id}|${rfid}`))));
   return el("div", { class: `site ${online ? "online" : "offline"}`, "data-site": s.id },
     el("div", { class: "site-head" },
-      el("span", { class: "site-name" }, s.id),
+      el("span", { class: "site-name" }, s.id, nameSpan(s.id)), nameButton(s.id),
       el("span", { class: `badge site-status ${s.status || ""}` }, s.status || "unknown"),
       el("span", { class: "muted" }, s.seen ? "last message " : "no message since the console started",
          s.seen ? ageSpan(s.seen) : ""),
@@ -152,7 +238,8 @@ function siteCard(s) {
       el("span", { class: "site-actions" }, button(s.id, "Battery", "Battery"),
          button(s.id, "req_transactions", "Transactions"), button(s.id, "req_cfg", "Configuration"))),
     el("div", { class: "muted" }, cfg.TAG_KEY_BOX ? `key box ${cfg.TAG_KEY_BOX}, software ${cfg.TAG_KEY_SW}, ` +
-       `server ${cfg.TAG_SRV_NAME}:${cfg.TAG_SRV_PORT}` : "no configuration yet", " ", resultSpan(`${s.id}|`)),
+       `server ${cfg.TAG_SRV_NAME}:${cfg.TAG_SRV_PORT}` : "no configuration yet", " ", resultSpan(`${s.id}|`),
+       !online && role !== "viewer" ? el("span", { class: "offline-reason" }, " Commands off: the site is offline.") : ""),
     el("table", {}, el("thead", {}, el("tr", {}, ...["Lock (RFID)", "Status", "Since", "", "Result"].map((h) => el("th", {}, h)))),
        el("tbody", {}, ...rows)));
 }
@@ -183,6 +270,17 @@ $("login").onsubmit = async (ev) => {
   const r = await api("/api/login", { user: $("user").value, password: $("password").value });
   $("password").value = "";
   if (r.ok) showMain(r.data.user, r.data.csrf, r.data.role); else showLogin(r.data.error);
+};
+$("history-filters").onsubmit = (ev) => { ev.preventDefault(); loadHistory(0); };
+$("history-newer").onclick = () => loadHistory(Math.max(0, historyPage - 1));
+$("history-older").onclick = () => loadHistory(historyPage + 1);
+$("search-form").onsubmit = async (ev) => {
+  ev.preventDefault();
+  const r = await api(`/api/search?${new URLSearchParams({ q: $("search").value })}`);
+  const found = r.ok ? r.data.locks : [];
+  $("search-results").replaceChildren(...(found.length ? found.map((l) => el("a", { onclick: () =>
+    showHistoryOf(l.site, l.rfid) }, `${l.rfid}${l.name ? ` "${l.name}"` : ""} at ${l.site}${l.site_name ?
+    ` (${l.site_name})` : ""}`)) : [r.ok ? "no such lock" : r.data.error]));
 };
 $("logout").onclick = async () => {
   await api("/api/logout", {});
