@@ -23,6 +23,11 @@ from paho.mqtt.subscribeoptions import SubscribeOptions
 log = logging.getLogger("keyd-console")
 
 
+# Broker messages handled in one turn of the event loop at most: between two
+# turns the pages' writers send what waits, so a burst never fills the queue
+# of a page that keeps up (a turn's events stay well under its byte bound).
+BATCH = 100
+
 class Broker:
     def __init__(self, settings, loop, on_message):
         """on_message(topic, payload, retained, correlation) is called on loop's thread."""
@@ -117,7 +122,7 @@ class Broker:
     def _drain(self):   # the event loop's thread: up to a batch, then the loop's other work
         with self._lock:
             self._draining = False
-        for _ in range(min(len(self._inbox), 500)):
+        for _ in range(min(len(self._inbox), BATCH)):
             self.on_message(*self._inbox.popleft())
         if self._inbox:
             with self._lock:
