@@ -5,6 +5,7 @@ front of the console. Screenshots into build/."""
 import json
 import os
 import re
+import subprocess
 import sys
 import tempfile
 
@@ -89,7 +90,25 @@ def main(d, sites):
     row = '#history-rows tr.kind-command'
     until(lambda _: "lock UNLOCKED" in css(f"{row} .life").text)
     assert [e.text for e in d.find_elements("css selector", f"{row} td")][3:6] == [RFID, "console:alice", "UNLOCK"]
+    assert all(step in css(f"{row} .life").text for step in ("queued", "sent")), css(f"{row} .life").text
     shot("history")
+    d.get("https://console.test:8443/")   # back to the live view
+    # A lock the site does not know (a configuration the console was told by
+    # another publisher), then the key daemon gone: each command says what
+    # became of it.
+    subprocess.run(["mosquitto_pub", "-r", "-t", "keyd/site-1/site_info", "-m", json.dumps(
+        {"CFG": {"Key": {"LOCKS": [{"RFID": r} for r in sites[0].rfids + ["999"]]}}, "state": "s"})], check=True)
+    for rfid, text in (("999", "Unlock: the site does not know this lock"),
+                       (RFID, "Unlock: sent, but the answer did not come")):
+        if rfid == RFID:
+            assert sites[0].sim.stop() == 0
+        row = f'[data-site="site-1"] [data-rfid="{rfid}"]'
+        until(lambda _: css(f"{row} button").is_enabled())
+        css(f"{row} button").click()
+        until(lambda _: css("#confirm").is_displayed())
+        css("#confirm-yes").click()
+        until(lambda _: css(f"{row} .result").text == text)
+    shot("answers")
     assert sites[1].bridge.stop() == 0
     until(lambda _: texts(".site-status") == ["online", "offline"])
     shot("offline")
@@ -109,7 +128,7 @@ if __name__ == "__main__":
         sys.exit(77)
     ram = harness.enter_sandbox()
     broker, console = harness.start_broker_and_console(
-        ram, "http.origin=https://console.test:8443\nhttp.trusted_proxies=127.0.0.1\n")
+        ram, "http.origin=https://console.test:8443\nhttp.trusted_proxies=127.0.0.1\ncommand.expiry=5\n")
     proxy = harness.start_proxy(ram)
     with open(os.path.join(os.environ["KEYD_SOURCE_DIR"], "etc/cabinet.json")) as f:
         first = json.load(f)
