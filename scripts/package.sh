@@ -12,10 +12,12 @@ out=${1:-build/deb}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 
-# One version: CMake's project(VERSION). debian/changelog must name the same.
+# One version: CMake's project(VERSION). debian/changelog must name the same,
+# or the same with ~SUFFIX for a build that sorts before it (the booted
+# test's previous release).
 version=$(sed -n 's/^project(keyd-translator VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 changelog=$(dpkg-parsechangelog -S Version)
-if [ -z "$version" ] || [ "$version" != "$changelog" ]; then
+if [ -z "$version" ] || [ "$version" != "${changelog%%~*}" ]; then
   echo "package.sh: CMakeLists.txt says version '$version', debian/changelog '$changelog':" \
     "add a changelog entry (dch -v $version)" >&2
   exit 1
@@ -23,7 +25,7 @@ fi
 
 # dpkg-buildpackage builds inside the source tree and writes its results
 # beside it: both happen in OUTDIR.
-stage="$out/keyd-translator-$version"
+stage="$out/keyd-translator-$changelog"
 rm -rf "$stage"
 mkdir -p "$stage"
 excludes=(--exclude-vcs --exclude=./build --exclude='./build-*' --exclude=./fuzz/work
