@@ -1,35 +1,26 @@
 #!/usr/bin/env bash
-# The packages on a booted Debian 12, as README's Install section has it: a
-# minimal root made by mmdebstrap from this machine's mirror (cached under
-# build/), booted by systemd-nspawn (own network: loopback only), with a
-# mosquitto. The previous release installed with apt, a boot with /etc/ram
-# absent, reload, watchdog and status; the upgrade to this build; bridge and
-# console; a boot with /etc/ram a RAM disk; remove and purge, which leave
-# only the operator's files. Exit 77: this machine cannot boot a container.
+# README's Install section on a booted Debian 12: a minimal root made by
+# mmdebstrap from this machine's mirror (cached in build/), booted by
+# systemd-nspawn (loopback only) with a mosquitto; the previous release, the
+# upgrade to this build, the bridge and console, /etc/ram absent at boot,
+# then a RAM disk; purge. Exit 77: this machine cannot boot a container.
 # booted_test.sh SOURCE_DIR DEB_DIR WORK_DIR
 set -euo pipefail
 src=$1 debs=$2 work=$3 cache=$1/build/booted-cache root=$3/root
-# The translator's status line in "systemctl status". Today's text; to be
-# switched to: key daemon (never heard|last heard [0-9]+ s ago), N reports, ...
+# STATUS LINE: the translator's in "systemctl status", as today's text; to
+# be switched to 'key daemon (never heard|last heard [0-9]+ s ago), ...'.
 status_re='Status: "key-daemon link (up|down), [0-9]+ reports, [0-9]+ publications, [0-9]+ commands"'
 
 ct='' nspawn='' tp=$SECONDS t0=$SECONDS
 in_ct() { nsenter -t "$ct" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
   DEBIAN_FRONTEND=noninteractive "$@"; }
-fail() {
-  echo "booted_test: $*" >&2
-  [ -z "$ct" ] || in_ct journalctl -b --no-pager -n 40 >&2 || true
-  exit 1
-}
+fail() { echo "booted_test: $*" >&2; [ -z "$ct" ] || in_ct journalctl -b --no-pager -n 40 >&2; exit 1; }
 skip() { echo "booted_test: skipped: $*" >&2; exit 77; }
 phase() { printf 'booted_test: %-32s %4d s\n' "$1" $((SECONDS - tp)); tp=$SECONDS; }
 wait_for() {  # SECONDS WHAT COMMAND...: until COMMAND succeeds in the container
-  local end=$((SECONDS + $1)) bound=$1 what=$2
+  local end=$((SECONDS + $1)) what="$2 (within $1 s)"
   shift 2
-  until in_ct "$@" >/dev/null 2>&1; do
-    [ "$SECONDS" -lt "$end" ] || fail "$what: not within $bound s"
-    sleep 0.2
-  done
+  until in_ct "$@" >/dev/null 2>&1; do [ "$SECONDS" -lt "$end" ] || fail "no $what"; sleep 0.2; done
 }
 apt_ct() {  # LOG ARGS...: apt in the container, its lines (dpkg's end in CR) in LOG
   local log=$work/$1 rc=0
@@ -49,7 +40,7 @@ boot() {
     sleep 0.1
   done
   until state=$(timeout 120 nsenter -t "$ct" -a systemctl is-system-running --wait 2>/dev/null); do
-    [ -z "$state" ] && [ "$SECONDS" -lt "$end" ] ||  # empty: its bus is not there yet
+    [ "${state:-offline}" = offline ] && [ "$SECONDS" -lt "$end" ] ||  # its bus is not there yet
       fail "the system is $state: $(in_ct systemctl --failed --no-legend)"
     sleep 0.1
   done
@@ -130,13 +121,7 @@ halt && boot fail
 active nembad keyd-translator
 in_ct systemctl status keyd-translator | grep -Eq "$status_re" || fail "no status line"
 [ -z "$(in_ct find /bin/kill /usr/bin/kill 2>/dev/null)" ] || fail "the system is not minimal: it has kill"
-diff <(in_ct stat -c '%n %a %U %G' /etc/ram /etc/ram/{keyd-translator,nembad}.conf /etc/ram/keyd-translator{,-audit}.log) - <<EOF || fail "/etc/ram's owners"
-/etc/ram 755 root root
-/etc/ram/keyd-translator.conf 644 root root
-/etc/ram/nembad.conf 644 root root
-/etc/ram/keyd-translator.log 640 keyd keyd
-/etc/ram/keyd-translator-audit.log 640 keyd keyd
-EOF
+! in_ct runuser -u keyd -- sh -c ': >>/etc/ram/nembad.conf' 2>/dev/null || fail "keyd may change nembad.conf"
 phase "previous release, reboot, no /etc/ram"
 
 # Reload: DEBUG into the translator's log file.
@@ -158,9 +143,8 @@ phase "watchdog"
 
 # The upgrade: the changed copy kept (one line), the unchanged one refreshed.
 apt_ct apt-upgrade.log install -y /root/debs/new/*.deb
-grep -x "keyd-translator: /etc/ram/keyd-translator.conf differs from the new default /etc/keyd-translator/keyd-translator.conf: kept" \
-  "$work/apt-upgrade.log" >/dev/null || fail "the upgrade did not name the changed copy: $(cat "$work/apt-upgrade.log")"
-[ "$(grep -c '^keyd-.*: kept$' "$work/apt-upgrade.log")" = 1 ] || fail "other copies named"
+[ "$(grep '^keyd-.*: kept$' "$work/apt-upgrade.log")" = "keyd-translator: /etc/ram/keyd-translator.conf \
+differs from the new default /etc/keyd-translator/keyd-translator.conf: kept" ] || fail "the upgrade's lines"
 in_ct cmp /etc/ram/nembad.conf /etc/keyd-translator/nembad.conf || fail "nembad.conf not refreshed"
 in_ct grep -qx 'log4cpp.rootCategory=DEBUG, file' /etc/ram/keyd-translator.conf || fail "changed copy lost"
 active nembad keyd-translator
@@ -187,16 +171,10 @@ active keyd-bridge keyd-console
 wait_for 30 "the console on the broker" sh -c 'journalctl -b -u keyd-console | grep -q "Connected to the broker"'
 in_ct python3 -c 'import urllib.request as u; assert u.urlopen("http://127.0.0.1:8080/").status == 200' ||
   fail "the console's page"
-diff <(in_ct systemctl show -p MemoryMax -p TasksMax keyd-bridge keyd-console) - <<EOF || fail "limits"
-MemoryMax=134217728
-TasksMax=32
-
-MemoryMax=268435456
-TasksMax=64
-EOF
-for u in keyd-bridge keyd-console; do
-  echo "booted_test: $u $(in_ct sh -c "grep VmRSS /proc/\$(systemctl show -P MainPID $u)/status" | xargs)"
-done
+[ "$(in_ct systemctl show -P MemoryMax -P TasksMax keyd-bridge keyd-console | xargs)" = \
+  "134217728 32 268435456 64" ] || fail "the bridge's or the console's limits"
+echo "booted_test: resident (kB):" $(in_ct sh -c 'for u in keyd-bridge keyd-console; do
+  echo $u; sed -n "s/VmRSS:\s*//p" /proc/$(systemctl show -P MainPID $u)/status; done')
 phase "bridge and console"
 
 # /etc/ram a RAM disk: the copies made again at boot, everything up.
