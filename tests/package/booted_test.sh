@@ -113,44 +113,20 @@ in_ct sh -ec 'printf "listener 1883 127.0.0.1\nallow_anonymous false\npassword_f
 files >"$work/before"
 phase "boot"
 
-# README: apt install ./FILE.deb. The previous release on a plain /etc/ram.
+# README: apt install ./FILE.deb. The previous release on a plain /etc/ram,
+# a copy changed there; the upgrade keeps it (one line), refreshes the other.
 apt_ct apt-previous.log install -y /root/debs/keyd-translator_*.deb
 active nembad keyd-translator
-in_ct rm -rf /etc/ram
-halt && boot fail
-active nembad keyd-translator
-in_ct systemctl status keyd-translator | grep -Eq "$status_re" || fail "no status line"
-[ -z "$(in_ct find /bin/kill /usr/bin/kill 2>/dev/null)" ] || fail "the system is not minimal: it has kill"
-! in_ct runuser -u keyd -- sh -c ': >>/etc/ram/nembad.conf' 2>/dev/null || fail "keyd may change nembad.conf"
-phase "previous release, reboot, no /etc/ram"
-
-# Reload: DEBUG into the translator's log file.
-in_ct sh -ec 'f=/etc/ram/keyd-translator.conf
-  sed -i "s/^log4cpp.rootCategory=INFO, syslog\$/log4cpp.rootCategory=DEBUG, file/" $f
-  printf "log4cpp.appender.file%s\n" =FileAppender .fileName=/etc/ram/keyd-translator.log \
-    .layout=PatternLayout ".layout.ConversionPattern=%d %p %c: %m%n" >>$f'
-in_ct systemctl reload keyd-translator || fail "reload failed"
-wait_for 20 "DEBUG in /etc/ram/keyd-translator.log" grep -q 'DEBUG .*No JSON received' /etc/ram/keyd-translator.log
-phase "reload"
-
-# The watchdog (30 s) restarts a translator that stopped answering.
-pid=$(in_ct systemctl show -P MainPID keyd-translator)
-in_ct systemctl kill --kill-who=main -s SIGSTOP keyd-translator
-wait_for 90 "a restart by the watchdog" sh -c '[ "$(systemctl show -P NRestarts keyd-translator)" = 1 ] &&
-  systemctl is-active -q keyd-translator && [ "$(systemctl show -P MainPID keyd-translator)" != '"$pid"' ]'
-in_ct journalctl -b -u keyd-translator | grep -q 'Watchdog timeout' || fail "no watchdog timeout logged"
-phase "watchdog"
-
-# The upgrade: the changed copy kept (one line), the unchanged one refreshed.
+in_ct sed -i 's/^pingTime=10$/pingTime=20/' /etc/ram/keyd-translator.conf
 apt_ct apt-upgrade.log install -y /root/debs/new/*.deb
 [ "$(grep '^keyd-.*: kept$' "$work/apt-upgrade.log")" = "keyd-translator: /etc/ram/keyd-translator.conf \
 differs from the new default /etc/keyd-translator/keyd-translator.conf: kept" ] || fail "the upgrade's lines"
 in_ct cmp /etc/ram/nembad.conf /etc/keyd-translator/nembad.conf || fail "nembad.conf not refreshed"
-in_ct grep -qx 'log4cpp.rootCategory=DEBUG, file' /etc/ram/keyd-translator.conf || fail "changed copy lost"
+in_ct grep -qx 'pingTime=20' /etc/ram/keyd-translator.conf || fail "changed copy lost"
 active nembad keyd-translator
 [ "$(in_ct systemctl is-enabled keyd-bridge keyd-console etc-ram.mount | sort -u)" = disabled ] ||
   fail "the bridge, console or RAM disk enabled by the package"
-phase "upgrade"
+phase "previous release, upgrade"
 
 # The bridge, with its password readable by keyd-bridge alone; the console.
 in_ct sh -ec 'printf "bridge-secret\n" >/etc/keyd-bridge/mqtt-password
@@ -173,9 +149,36 @@ in_ct python3 -c 'import urllib.request as u; assert u.urlopen("http://127.0.0.1
   fail "the console's page"
 [ "$(in_ct systemctl show -P MemoryMax -P TasksMax keyd-bridge keyd-console | xargs)" = \
   "134217728 32 268435456 64" ] || fail "the bridge's or the console's limits"
-echo "booted_test: resident (kB):" $(in_ct sh -c 'for u in keyd-bridge keyd-console; do
-  echo $u; sed -n "s/VmRSS:\s*//p" /proc/$(systemctl show -P MainPID $u)/status; done')
+echo "booted_test: resident, threads:" $(in_ct sh -c 'for u in keyd-bridge keyd-console; do
+  echo $u; sed -n "s/^\(VmRSS\|Threads\):\s*//p" /proc/$(systemctl show -P MainPID $u)/status; done')
 phase "bridge and console"
+
+# /etc/ram absent at boot: made again, a folder; root's.
+in_ct rm -rf /etc/ram
+halt && boot fail
+active nembad keyd-translator keyd-bridge keyd-console
+[ "$(in_ct stat -f -c %T /etc/ram)" != tmpfs ] || fail "/etc/ram a RAM disk while etc-ram.mount is disabled"
+in_ct systemctl status keyd-translator | grep -Eq "$status_re" || fail "no status line"
+[ -z "$(in_ct find /bin/kill /usr/bin/kill 2>/dev/null)" ] || fail "the system is not minimal: it has kill"
+! in_ct runuser -u keyd -- sh -c ': >>/etc/ram/nembad.conf' 2>/dev/null || fail "keyd may change nembad.conf"
+phase "reboot, no /etc/ram"
+
+# Reload: DEBUG into the translator's log file.
+in_ct sh -ec 'f=/etc/ram/keyd-translator.conf
+  sed -i "s/^log4cpp.rootCategory=INFO, syslog\$/log4cpp.rootCategory=DEBUG, file/" $f
+  printf "log4cpp.appender.file%s\n" =FileAppender .fileName=/etc/ram/keyd-translator.log \
+    .layout=PatternLayout ".layout.ConversionPattern=%d %p %c: %m%n" >>$f'
+in_ct systemctl reload keyd-translator || fail "reload failed"
+wait_for 20 "DEBUG in /etc/ram/keyd-translator.log" grep -q 'DEBUG .*No JSON received' /etc/ram/keyd-translator.log
+phase "reload"
+
+# The watchdog (30 s) restarts a translator that stopped answering.
+pid=$(in_ct systemctl show -P MainPID keyd-translator)
+in_ct systemctl kill --kill-who=main -s SIGSTOP keyd-translator
+wait_for 90 "a restart by the watchdog" sh -c '[ "$(systemctl show -P NRestarts keyd-translator)" = 1 ] &&
+  systemctl is-active -q keyd-translator && [ "$(systemctl show -P MainPID keyd-translator)" != '"$pid"' ]'
+in_ct journalctl -b -u keyd-translator | grep -q 'Watchdog timeout' || fail "no watchdog timeout logged"
+phase "watchdog"
 
 # /etc/ram a RAM disk: the copies made again at boot, everything up.
 in_ct systemctl enable etc-ram.mount 2>/dev/null
