@@ -23,10 +23,8 @@ wait_for() {  # SECONDS WHAT COMMAND...: until COMMAND succeeds in the container
   until in_ct "$@" >/dev/null 2>&1; do [ "$SECONDS" -lt "$end" ] || fail "no $what"; sleep 0.2; done
 }
 apt_ct() {  # LOG ARGS...: apt in the container, its lines (dpkg's end in CR) in LOG
-  local log=$work/$1 rc=0
-  shift
-  in_ct sh -c "apt $*" 2>&1 | tr -d '\r' >"$log" || rc=$?
-  [ "$rc" -eq 0 ] || fail "apt $*: $(tail -n 20 "$log")"
+  local log=$work/$1 && shift
+  in_ct sh -c "apt $*" 2>&1 | tr -d '\r' >"$log" || fail "apt $*: $(tail -n 20 "$log")"
 }
 active() { for u; do [ "$(in_ct systemctl is-active "$u")" = active ] || fail "$u is not active"; done; }
 boot() {
@@ -59,9 +57,7 @@ files() { in_ct find / -xdev -regextype egrep -regex \
   -prune -o -print | sort; }
 
 [ "$(id -u)" -eq 0 ] || skip "not root"
-for tool in systemd-nspawn mmdebstrap nsenter; do
-  command -v "$tool" >/dev/null || skip "no $tool (scripts/setup.sh installs it)"
-done
+for t in systemd-nspawn mmdebstrap nsenter; do command -v "$t" >/dev/null || skip "no $t (scripts/setup.sh)"; done
 grep -q '^cgroup' /proc/mounts || skip "no cgroup file system"
 unshare -mpunif true 2>/dev/null || skip "cannot make namespaces here"
 umount "$root" 2>/dev/null || true
