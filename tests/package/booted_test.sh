@@ -71,8 +71,9 @@ include=$(for d in "$debs"/*.deb; do dpkg-deb -f "$d" Depends; done | tr ',' '\n
   sed 's/|.*//; s/(.*//; s/ //g' | grep -v '^keyd-' | sort -u | tr '\n' ,)
 include+=systemd-sysv,dbus,mosquitto,mosquitto-clients
 base=$cache/debian12-$(cat "$sources" - <<<"$include" | sha256sum | cut -c1-16)
+how=cached
 if [ ! -d "$base" ]; then
-  rm -rf "$cache"/debian12-* "$cache/part"
+  how=made && rm -rf "$cache"/debian12-* "$cache/part"
   mmdebstrap --variant=minbase --include="$include" bookworm "$cache/part" "$sources" \
     >"$work/mmdebstrap.log" 2>&1 || fail "mmdebstrap: $(tail -n 5 "$work/mmdebstrap.log")"
   mv "$cache/part" "$base"
@@ -81,13 +82,14 @@ fi
 mkdir -p "$root" "$work/upper" "$work/overlay"
 mount -t overlay overlay -o "lowerdir=$base,upperdir=$work/upper,workdir=$work/overlay" "$root" ||
   cp -a "$base/." "$root"
-phase "root (cached: ${base##*/})"
+phase "root ($how)"
 
 # The previous release: this tree with a lower version and other defaults.
 key=$(cd "$src" && find debian etc scripts/package.sh -type f -print0 | sort -z | xargs -0 sha256sum |
   sha256sum | cut -c1-16)
+how=cached
 if [ ! -d "$cache/previous-$key" ]; then
-  rm -rf "$cache"/previous-* && mkdir -p "$work/prev"
+  how=built && rm -rf "$cache"/previous-* && mkdir -p "$work/prev"
   tar -C "$src" --exclude-vcs --exclude=./build --exclude='./build-*' --exclude='./obj-*' \
     --exclude=./fuzz/work -cf - . | tar -C "$work/prev" -xf -
   sed -i '1s/(\([^)]*\))/(\1~prev)/' "$work/prev/debian/changelog"
@@ -98,7 +100,7 @@ fi
 mkdir -p "$root/root/debs/new"
 cp "$cache/previous-$key"/keyd-translator_*.deb "$root/root/debs/"
 cp "$debs"/keyd-{translator,bridge,console,tools}_*.deb "$root/root/debs/new/"
-phase "previous release (cached: $key)"
+phase "previous release ($how)"
 
 boot skip
 in_ct sh -ec 'printf "listener 1883 127.0.0.1\nallow_anonymous false\npassword_file /etc/mosquitto/passwd\n" \
