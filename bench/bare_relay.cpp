@@ -20,8 +20,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <variant>
 
 #include "kmsg.h"
+#include "kopts.h"
 #include "nlite.h"
 
 namespace {
@@ -32,16 +34,17 @@ extern "C" void onSignal(int) { gStop = 1; }
 }  // namespace
 
 int main(int argc, char** argv) {
-  int channeler = nlite::kDefaultChannelerPort;
-  int maxSeconds = 600;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--channeler-port") == 0) channeler = std::atoi(argv[i + 1]);
-    else if (std::strcmp(argv[i], "--max-seconds") == 0) maxSeconds = std::atoi(argv[i + 1]);
-  }
-  if (channeler <= 0) {
-    std::fprintf(stderr, "usage: bare_relay [--channeler-port N] [--max-seconds S]\n");
-    return 2;
-  }
+  const kopts::Spec spec{"bare_relay", KEYD_VERSION,
+                         "usage: bare_relay [--channeler-port N] [--max-seconds S]\n",
+                         {"--channeler-port", "--max-seconds"}, {}};
+  const std::variant<kopts::Args, int> parsed = kopts::parse(spec, argc, argv);
+  if (const int* status = std::get_if<int>(&parsed)) return *status;
+  const kopts::Args& args = std::get<kopts::Args>(parsed);
+  const int channeler = std::atoi(
+      args.value("--channeler-port").value_or(std::to_string(nlite::kDefaultChannelerPort)).c_str());
+  const int maxSeconds = std::atoi(args.value("--max-seconds").value_or("600").c_str());
+  if (channeler <= 0 || !args.operands.empty())
+    return kopts::usageError(spec, "a channeler port above 0 and no operand");
   struct sigaction sa {};
   sa.sa_handler = onSignal;
   sigaction(SIGINT, &sa, nullptr);

@@ -33,6 +33,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -45,9 +46,12 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "bench_support.h"
+#include "kopts.h"
 #include "kmsg.h"
 #include "nlite.h"
 
@@ -87,46 +91,36 @@ struct Options {
   std::string logFile;          // the translator's log, counted after it stopped
 };
 
-[[noreturn]] void usage() {
-  std::fprintf(stderr,
-               "usage: e2e_bench --translator PATH --relay PATH [--channeler-port N] "
-               "[--broadcaster-port N] [--log-dir DIR] [--idle-seconds S] [--step-seconds S] "
-               "[--start-rate R] [--max-rate R] [--bisections K] [--latency-rate R] "
-               "[--latency-seconds S] [--thread-detail 0|1] [--bus-pid PID] "
-               "[--latency-dump DIR] [--translator-only 0|1] [--log-file PATH]\n");
-  std::exit(2);
+const char* const kHelp =
+    "usage: e2e_bench --translator PATH --relay PATH [--channeler-port N] "
+    "[--broadcaster-port N] [--log-dir DIR] [--idle-seconds S] [--step-seconds S] "
+    "[--start-rate R] [--max-rate R] [--bisections K] [--latency-rate R] "
+    "[--latency-seconds S] [--thread-detail 0|1] [--bus-pid PID] "
+    "[--latency-dump DIR] [--translator-only 0|1] [--log-file PATH]\n";
+
+// Each option and the member of Options its value goes to: a text, a whole
+// number, a number, or 0|1.
+using Field = std::variant<std::string*, int*, double*, bool*>;
+std::vector<std::pair<std::string, Field>> optionFields(Options& o) {
+  return {{"--translator", &o.translator},         {"--relay", &o.relay},
+          {"--log-dir", &o.logDir},                {"--channeler-port", &o.channeler},
+          {"--broadcaster-port", &o.broadcaster},  {"--idle-seconds", &o.idleSeconds},
+          {"--step-seconds", &o.stepSeconds},      {"--start-rate", &o.startRate},
+          {"--max-rate", &o.maxRate},              {"--bisections", &o.bisections},
+          {"--latency-rate", &o.latencyRate},      {"--latency-seconds", &o.latencySeconds},
+          {"--thread-detail", &o.threadDetail},    {"--bus-pid", &o.busPid},
+          {"--latency-dump", &o.latencyDump},      {"--translator-only", &o.translatorOnly},
+          {"--log-file", &o.logFile}};
 }
 
-Options parse(int argc, char** argv) {
-  Options o;
-  for (int i = 1; i < argc; i += 2) {
-    if (i + 1 >= argc) usage();
-    const std::string k = argv[i];
-    const char* v = argv[i + 1];
-    if (k == "--translator") o.translator = v;
-    else if (k == "--relay") o.relay = v;
-    else if (k == "--log-dir") o.logDir = v;
-    else if (k == "--channeler-port") o.channeler = std::atoi(v);
-    else if (k == "--broadcaster-port") o.broadcaster = std::atoi(v);
-    else if (k == "--idle-seconds") o.idleSeconds = std::atoi(v);
-    else if (k == "--step-seconds") o.stepSeconds = std::atof(v);
-    else if (k == "--start-rate") o.startRate = std::atof(v);
-    else if (k == "--max-rate") o.maxRate = std::atof(v);
-    else if (k == "--bisections") o.bisections = std::atoi(v);
-    else if (k == "--latency-rate") o.latencyRate = std::atof(v);
-    else if (k == "--latency-seconds") o.latencySeconds = std::atof(v);
-    else if (k == "--thread-detail") o.threadDetail = std::atoi(v) != 0;
-    else if (k == "--bus-pid") o.busPid = std::atoi(v);
-    else if (k == "--latency-dump") o.latencyDump = v;
-    else if (k == "--translator-only") o.translatorOnly = std::atoi(v) != 0;
-    else if (k == "--log-file") o.logFile = v;
-    else usage();
-  }
-  if (o.translator.empty() || (o.relay.empty() && !o.translatorOnly) || o.channeler <= 0 ||
-      o.broadcaster <= 0)
-    usage();
-  return o;
-}
+// Sets a field from its option's text.
+struct Assign {
+  const std::string& text;
+  void operator()(std::string* out) const { *out = text; }
+  void operator()(int* out) const { *out = std::atoi(text.c_str()); }
+  void operator()(double* out) const { *out = std::atof(text.c_str()); }
+  void operator()(bool* out) const { *out = std::atoi(text.c_str()) != 0; }
+};
 
 // ------------------------------------------------------------ the run
 
@@ -143,6 +137,34 @@ struct Batch {
   uint32_t duplicates = 0;
 };
 
+// The counters read before and after a batch: the kernel's UDP receive
+// drops, the target's CPU and page faults, the bus daemon's and this
+// driver's CPU (clock ticks; -1 where unreadable).
+struct Readings {
+  long long drops = 0;
+  CpuTicks target;
+  long long bus = -1, self = -1;
+};
+
+// The target's threads over a batch of `count` reports: CPU and context
+// switches per report, one line each on standard error.
+void printThreadDetail(pid_t pid, const std::vector<std::pair<int, ThreadStat>>& before,
+                       uint32_t count) {
+  const double tick = 1e6 / sysconf(_SC_CLK_TCK);
+  for (const auto& [tid, after] : threadStats(pid)) {
+    ThreadStat was;
+    for (const auto& [t0, b] : before)
+      if (t0 == tid) was = b;
+    std::fprintf(stderr,
+                 "e2e_bench:   thread %-16s user %6.1f sys %6.1f us/report, "
+                 "switches %.2f voluntary %.2f involuntary per report\n",
+                 after.name.c_str(), (after.user - was.user) * tick / count,
+                 (after.system - was.system) * tick / count,
+                 static_cast<double>(after.voluntary - was.voluntary) / count,
+                 static_cast<double>(after.involuntary - was.involuntary) / count);
+  }
+}
+
 // Driver: the key daemon's socket, the subscriber (on its own thread), the
 // two targets and the measurements. It owns everything it starts and
 // stops the targets before run() returns. run() is called once, from main.
@@ -152,7 +174,6 @@ class Driver {
   int run();
 
  private:
-  void receiverLoop();
   struct StepResult {
     double target = 0, achieved = 0;
     uint32_t sent = 0, received = 0, duplicates = 0;
@@ -164,11 +185,57 @@ class Driver {
     // Every report published exactly once.
     bool lossless() const { return received == sent && duplicates == 0 && sent > 0; }
   };
+  // A program measured: the translator or the relay.
+  struct Target {
+    const char* name = "";
+    Child proc;
+    sockaddr_in peer{};
+    // The search: the best lossless rate, and the bounds still open.
+    double best = 0, bestTarget = 0, lo = 0, hi = 0, next = 0;
+    int bisected = 0;
+    bool retrying = false;  // the rate of t.next lost once already
+    bool done = false;
+    uint64_t reports = 0;
+    uint64_t published = 0;  // publications matched to its reports, in all steps
+    StepResult bestStep;
+  };
+  // A target's latency rounds, summed.
+  struct Latency {
+    std::vector<int64_t> samples;
+    uint32_t sent = 0, received = 0;
+    double cpu = 0, bus = 0, driver = 0;  // summed over the rounds
+  };
+
+  void receiverLoop();
+
+  // The set-up: both targets started, each one's address learnt.
+  bool startTargets();
+  // What is measured, and printed, in this order.
+  void measureIdle();
+  void searchThroughput();
+  void searchStep(Target& t);
+  void chooseNextRate(Target& t, const StepResult& s) const;
+  void printThroughput();
+  std::array<Latency, 2> measureLatency();
+  void printLatency(const std::array<Latency, 2>& latency);
+  void printTotals();
+  void printLogCounts(int stopStatus);
+
+  // One batch: its reports sent at `rate` for `seconds`, what came back.
   StepResult runBatch(const sockaddr_in& peer, pid_t pid, double rate, double seconds,
                       std::vector<int64_t>* latencies);
+  void openBatch(Batch& batch, uint32_t count);
+  void sendPaced(Batch& batch, const sockaddr_in& peer, double rate);
+  void awaitStragglers(const Batch& batch, int64_t sendEnd);
+  void closeBatch(const Batch& batch, StepResult& r);
+  Readings readings(pid_t pid) const;
+  void dumpLatency(const Batch& batch) const;
+
+  int targetCount() const { return mOpt.translatorOnly ? 1 : 2; }
 
   const Options& mOpt;
   int mKeyDaemon = -1;
+  Target mTargets[2];
   Report mReports[2] = {makeReport(0, kLocks), makeReport(1, kLocks)};
   uint32_t mNextSeq = 1;
   std::atomic<bool> mStop{false};
@@ -208,34 +275,68 @@ void Driver::receiverLoop() {
   }
 }
 
+// ------------------------------------------------------------ one batch
+
 Driver::StepResult Driver::runBatch(const sockaddr_in& peer, pid_t pid, double rate,
                                     double seconds, std::vector<int64_t>* latencies) {
   StepResult r;
   r.target = rate;
   const uint32_t count = static_cast<uint32_t>(std::max(1.0, rate * seconds));
   Batch batch;
+  openBatch(batch, count);
+  const Readings before = readings(pid);
+  const auto threadsBefore = mOpt.threadDetail ? threadStats(pid) : decltype(threadStats(pid)){};
+
+  const int64_t start = nowNs();
+  sendPaced(batch, peer, rate);
+  const int64_t sendEnd = nowNs();
+  r.sent = count;
+  r.achieved = count / std::max(1e-9, (sendEnd - start) / 1e9);
+  awaitStragglers(batch, sendEnd);
+
+  const Readings after = readings(pid);
+  closeBatch(batch, r);
+  if (mOpt.threadDetail) printThreadDetail(pid, threadsBefore, count);
+  r.kernelDrops = after.drops - before.drops;
+  if (before.target.total() >= 0 && after.target.total() >= 0) {
+    const long long used = after.target.total() - before.target.total();
+    r.cpuUsPerReport = used * 1e6 / sysconf(_SC_CLK_TCK) / count;
+    if (used > 0) r.userShare = static_cast<double>(after.target.user - before.target.user) / used;
+    r.faultsPerReport =
+        static_cast<double>(after.target.minorFaults - before.target.minorFaults) / count;
+  }
+  const double tickUs = 1e6 / sysconf(_SC_CLK_TCK);
+  if (before.bus >= 0 && after.bus >= 0)
+    r.busUsPerReport = (after.bus - before.bus) * tickUs / count;
+  if (before.self >= 0 && after.self >= 0)
+    r.driverUsPerReport = (after.self - before.self) * tickUs / count;
+  if (latencies)
+    for (int64_t l : batch.latencyNs)
+      if (l >= 0) latencies->push_back(l);
+  if (latencies && !mOpt.latencyDump.empty()) dumpLatency(batch);
+  return r;
+}
+
+// Numbers the batch's reports after the last one sent and shows it to the
+// receiver.
+void Driver::openBatch(Batch& batch, uint32_t count) {
   batch.base = mNextSeq;
   batch.count = count;
   batch.sentNs.reset(new std::atomic<int64_t>[count]);
   batch.latencyNs.assign(count, -1);
   mNextSeq += count;
-  {
-    std::lock_guard<std::mutex> lock(mBatchMutex);
-    mBatch = &batch;
-  }
-  const long long dropsBefore = snmpUdp("RcvbufErrors");
-  const CpuTicks cpuBefore = cpuSplit(pid);
-  const long long busBefore = mOpt.busPid > 0 ? cpuTicks(mOpt.busPid) : -1;
-  const long long selfBefore = cpuTicks(::getpid());
-  const auto threadsBefore = mOpt.threadDetail ? threadStats(pid) : decltype(threadStats(pid)){};
+  std::lock_guard<std::mutex> lock(mBatchMutex);
+  mBatch = &batch;
+}
 
-  // Paced sending: at every wake-up, everything due by now goes out.
+// Paced sending: at every wake-up, everything due by now goes out.
+void Driver::sendPaced(Batch& batch, const sockaddr_in& peer, double rate) {
   const int64_t start = nowNs();
   const double perNs = rate / 1e9;
   uint32_t sent = 0;
-  while (sent < count) {
+  while (sent < batch.count) {
     const int64_t now = nowNs();
-    uint32_t due = static_cast<uint32_t>(std::min<double>(count, (now - start) * perNs + 1));
+    uint32_t due = static_cast<uint32_t>(std::min<double>(batch.count, (now - start) * perNs + 1));
     for (; sent < due; ++sent) {
       Report& rep = mReports[sent & 1];
       rep.setCount(batch.base + sent);
@@ -243,16 +344,15 @@ Driver::StepResult Driver::runBatch(const sockaddr_in& peer, pid_t pid, double r
       ::sendto(mKeyDaemon, rep.bytes.data(), rep.bytes.size(), 0,
                reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
     }
-    if (sent < count) {
+    if (sent < batch.count) {
       const int64_t next = start + static_cast<int64_t>((sent) / perNs);
       sleepNs(std::max<int64_t>(next - nowNs(), 20000));
     }
   }
-  const int64_t sendEnd = nowNs();
-  r.sent = count;
-  r.achieved = count / std::max(1e-9, (sendEnd - start) / 1e9);
+}
 
-  // Waits for the stragglers: until all arrived, 1 s without progress, or 3 s.
+// Waits for the stragglers: until all arrived, 1 s without progress, or 3 s.
+void Driver::awaitStragglers(const Batch& batch, int64_t sendEnd) {
   uint32_t last = 0;
   int64_t progressAt = nowNs();
   for (;;) {
@@ -266,57 +366,39 @@ Driver::StepResult Driver::runBatch(const sockaddr_in& peer, pid_t pid, double r
       last = got;
       progressAt = now;
     }
-    if (got >= count || now - progressAt > 1000000000LL || now - sendEnd > 3000000000LL) break;
+    if (got >= batch.count || now - progressAt > 1000000000LL || now - sendEnd > 3000000000LL)
+      break;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  const CpuTicks cpuAfter = cpuSplit(pid);
-  const long long busAfter = mOpt.busPid > 0 ? cpuTicks(mOpt.busPid) : -1;
-  const long long selfAfter = cpuTicks(::getpid());
-  {
-    std::lock_guard<std::mutex> lock(mBatchMutex);
-    mBatch = nullptr;
-    r.received = batch.received;
-    r.duplicates = batch.duplicates;
-  }
-  if (mOpt.threadDetail) {
-    const double tick = 1e6 / sysconf(_SC_CLK_TCK);
-    for (const auto& [tid, after] : threadStats(pid)) {
-      ThreadStat before;
-      for (const auto& [t0, b] : threadsBefore)
-        if (t0 == tid) before = b;
-      std::fprintf(stderr,
-                   "e2e_bench:   thread %-16s user %6.1f sys %6.1f us/report, "
-                   "switches %.2f voluntary %.2f involuntary per report\n",
-                   after.name.c_str(), (after.user - before.user) * tick / count,
-                   (after.system - before.system) * tick / count,
-                   static_cast<double>(after.voluntary - before.voluntary) / count,
-                   static_cast<double>(after.involuntary - before.involuntary) / count);
-    }
-  }
-  r.kernelDrops = snmpUdp("RcvbufErrors") - dropsBefore;
-  if (cpuBefore.total() >= 0 && cpuAfter.total() >= 0) {
-    const long long used = cpuAfter.total() - cpuBefore.total();
-    r.cpuUsPerReport = used * 1e6 / sysconf(_SC_CLK_TCK) / count;
-    if (used > 0) r.userShare = static_cast<double>(cpuAfter.user - cpuBefore.user) / used;
-    r.faultsPerReport = static_cast<double>(cpuAfter.minorFaults - cpuBefore.minorFaults) / count;
-  }
-  const double tickUs = 1e6 / sysconf(_SC_CLK_TCK);
-  if (busBefore >= 0 && busAfter >= 0) r.busUsPerReport = (busAfter - busBefore) * tickUs / count;
-  if (selfBefore >= 0 && selfAfter >= 0)
-    r.driverUsPerReport = (selfAfter - selfBefore) * tickUs / count;
-  if (latencies)
-    for (int64_t l : batch.latencyNs)
-      if (l >= 0) latencies->push_back(l);
-  if (latencies && !mOpt.latencyDump.empty()) {
-    // One line per report: send time (µs after the first) and latency (µs,
-    // -1 when lost).
-    std::ofstream out(mOpt.latencyDump + "/latency-" + std::to_string(batch.base) + ".txt");
-    for (uint32_t i = 0; i < count; ++i)
-      out << (batch.sentNs[i].load() - batch.sentNs[0].load()) / 1000 << ' '
-          << (batch.latencyNs[i] < 0 ? -1 : batch.latencyNs[i] / 1000) << '\n';
-  }
+}
+
+// Takes the batch away from the receiver, with what it counted.
+void Driver::closeBatch(const Batch& batch, StepResult& r) {
+  std::lock_guard<std::mutex> lock(mBatchMutex);
+  mBatch = nullptr;
+  r.received = batch.received;
+  r.duplicates = batch.duplicates;
+}
+
+Readings Driver::readings(pid_t pid) const {
+  Readings r;
+  r.drops = snmpUdp("RcvbufErrors");
+  r.target = cpuSplit(pid);
+  r.bus = mOpt.busPid > 0 ? cpuTicks(mOpt.busPid) : -1;
+  r.self = cpuTicks(::getpid());
   return r;
 }
+
+// One line per report: send time (µs after the first) and latency (µs, -1
+// when lost).
+void Driver::dumpLatency(const Batch& batch) const {
+  std::ofstream out(mOpt.latencyDump + "/latency-" + std::to_string(batch.base) + ".txt");
+  for (uint32_t i = 0; i < batch.count; ++i)
+    out << (batch.sentNs[i].load() - batch.sentNs[0].load()) / 1000 << ' '
+        << (batch.latencyNs[i] < 0 ? -1 : batch.latencyNs[i] / 1000) << '\n';
+}
+
+// ------------------------------------------------------------ the phases
 
 double percentile(std::vector<int64_t> v, double p) {
   if (v.empty()) return -1;
@@ -338,134 +420,146 @@ int Driver::run() {
   }
   std::thread receiver([this] { receiverLoop(); });
   while (!mSubscribed.load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (!startTargets()) {
+    for (Target& t : mTargets) t.proc.stop();
+    mStop.store(true);
+    receiver.join();
+    return 1;
+  }
+  measureIdle();
+  searchThroughput();
+  printThroughput();
+  printLatency(measureLatency());
+  printTotals();
 
-  struct Target {
-    const char* name = "";
-    Child proc;
-    sockaddr_in peer{};
-    // The search: the best lossless rate, and the bounds still open.
-    double best = 0, bestTarget = 0, lo = 0, hi = 0, next = 0;
-    int bisected = 0;
-    bool retrying = false;  // the rate of t.next lost once already
-    bool done = false;
-    uint64_t reports = 0;
-    uint64_t published = 0;  // publications matched to its reports, in all steps
-    StepResult bestStep;
-  };
-  Target targets[2];
-  targets[0].name = "translator";
-  targets[1].name = "relay";
+  // Every publication is in: the translator is idle when it stops.
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const int status = mTargets[0].proc.stop();
+  for (Target& t : mTargets) t.proc.stop();
+  mStop.store(true);
+  receiver.join();
+  if (!mOpt.logFile.empty()) printLogCounts(status);
+  return 0;
+}
 
-  targets[0].proc = spawn({mOpt.translator}, mOpt.logDir + "/translator.out");
-  auto tPeer = waitPeer(mKeyDaemon, 15000);
+bool Driver::startTargets() {
+  mTargets[0].name = "translator";
+  mTargets[1].name = "relay";
+  mTargets[0].proc = spawn({mOpt.translator}, mOpt.logDir + "/translator.out");
+  const std::optional<sockaddr_in> tPeer = waitPeer(mKeyDaemon, 15000);
   if (!tPeer) {
     std::fprintf(stderr, "e2e_bench: no keep-alive from the translator\n");
-    targets[0].proc.stop();
-    mStop.store(true);
-    receiver.join();
-    return 1;
+    return false;
   }
-  targets[0].peer = *tPeer;
-  const int targetCount = mOpt.translatorOnly ? 1 : 2;
-  if (mOpt.translatorOnly) targets[1].done = true;
-  if (!mOpt.translatorOnly) {
-  targets[1].proc = spawn({mOpt.relay, "--channeler-port", std::to_string(mOpt.channeler),
-                           "--max-seconds", "600"},
-                          mOpt.logDir + "/relay.out");
-  auto rPeer = waitPeer(mKeyDaemon, 15000, tPeer);
+  mTargets[0].peer = *tPeer;
+  if (mOpt.translatorOnly) {
+    mTargets[1].done = true;
+    return true;
+  }
+  mTargets[1].proc = spawn({mOpt.relay, "--channeler-port", std::to_string(mOpt.channeler),
+                            "--max-seconds", "600"},
+                           mOpt.logDir + "/relay.out");
+  const std::optional<sockaddr_in> rPeer = waitPeer(mKeyDaemon, 15000, tPeer);
   if (!rPeer) {
     std::fprintf(stderr, "e2e_bench: no announcement from the relay\n");
-    targets[0].proc.stop();
-    targets[1].proc.stop();
-    mStop.store(true);
-    receiver.join();
-    return 1;
+    return false;
   }
-  targets[1].peer = *rPeer;
-  }
-  const pid_t translatorPid = targets[0].proc.pid();
+  mTargets[1].peer = *rPeer;
+  return true;
+}
 
-  // Idle: the translator's CPU with no traffic.
+// Idle: the translator's CPU with no traffic.
+void Driver::measureIdle() {
+  const pid_t pid = mTargets[0].proc.pid();
   std::this_thread::sleep_for(std::chrono::seconds(3));
-  result("translator_threads", statusField(translatorPid, "Threads"));
-  result("translator_rss_start_kib", statusField(translatorPid, "VmRSS"));
-  if (mOpt.idleSeconds > 0) {
-    std::fprintf(stderr, "e2e_bench: idle CPU of the translator over %d s\n", mOpt.idleSeconds);
-    const long long before = cpuTicks(translatorPid);
-    const long long nsBefore = liveThreadsNs(translatorPid);
-    const auto t0 = Clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(mOpt.idleSeconds));
-    const long long after = cpuTicks(translatorPid);
-    const long long nsAfter = liveThreadsNs(translatorPid);
-    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    const double cpuSeconds = static_cast<double>(after - before) / sysconf(_SC_CLK_TCK);
-    result("translator_idle_seconds", wall);
-    result("translator_idle_cpu_ticks", static_cast<double>(after - before));
-    result("translator_idle_cpu_percent", cpuSeconds / wall * 100.0);
-    result("clock_ticks_per_second", static_cast<double>(sysconf(_SC_CLK_TCK)));
-    // The same from the scheduler's nanosecond counters of the threads
-    // alive at both ends (a timer's short-lived notification threads are
-    // missing there, but not from the ticks above).
-    result("translator_idle_cpu_percent_schedstat", (nsAfter - nsBefore) / 1e9 / wall * 100.0);
-  }
+  result("translator_threads", statusField(pid, "Threads"));
+  result("translator_rss_start_kib", statusField(pid, "VmRSS"));
+  if (mOpt.idleSeconds <= 0) return;
+  std::fprintf(stderr, "e2e_bench: idle CPU of the translator over %d s\n", mOpt.idleSeconds);
+  const long long before = cpuTicks(pid);
+  const long long nsBefore = liveThreadsNs(pid);
+  const auto t0 = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(mOpt.idleSeconds));
+  const long long after = cpuTicks(pid);
+  const long long nsAfter = liveThreadsNs(pid);
+  const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+  const double cpuSeconds = static_cast<double>(after - before) / sysconf(_SC_CLK_TCK);
+  result("translator_idle_seconds", wall);
+  result("translator_idle_cpu_ticks", static_cast<double>(after - before));
+  result("translator_idle_cpu_percent", cpuSeconds / wall * 100.0);
+  result("clock_ticks_per_second", static_cast<double>(sysconf(_SC_CLK_TCK)));
+  // The same from the scheduler's nanosecond counters of the threads
+  // alive at both ends (a timer's short-lived notification threads are
+  // missing there, but not from the ticks above).
+  result("translator_idle_cpu_percent_schedstat", (nsAfter - nsBefore) / 1e9 / wall * 100.0);
+}
 
-  // Throughput: the two searches take turns, one step each.
-  for (Target& t : targets) t.next = mOpt.startRate;
-  for (;;) {
-    bool any = false;
-    for (Target& t : targets) {
+// Throughput: the two searches take turns, one step each.
+void Driver::searchThroughput() {
+  for (Target& t : mTargets) t.next = mOpt.startRate;
+  for (bool any = true; any;) {
+    any = false;
+    for (Target& t : mTargets) {
       if (t.done) continue;
       any = true;
-      const StepResult s = runBatch(t.peer, t.proc.pid(), t.next, mOpt.stepSeconds, nullptr);
-      t.reports += s.sent;
-      t.published += s.received + s.duplicates;
-      std::fprintf(stderr,
-                   "e2e_bench: %-10s target %8.0f/s sent %7u at %8.0f/s received %7u dup %u "
-                   "kernel drops %lld; CPU us/report: target %.1f (%.0f%% user) bus %.1f "
-                   "driver %.1f; target page faults %.3f/report -> %s\n",
-                   t.name, s.target, s.sent, s.achieved, s.received, s.duplicates,
-                   s.kernelDrops, s.cpuUsPerReport, s.userShare * 100, s.busUsPerReport,
-                   s.driverUsPerReport, s.faultsPerReport,
-                   s.lossless() ? "lossless" : t.retrying ? "LOSS again" : "LOSS, once more");
-      // A rate fails only when it loses twice in a row: on a shared
-      // machine one step can lose to a stall that has nothing to do with
-      // the rate.
-      if (!s.lossless() && !t.retrying) {
-        t.retrying = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        continue;
-      }
-      t.retrying = false;
-      if (s.lossless()) {
-        if (s.achieved > t.best) {
-          t.best = s.achieved;
-          t.bestStep = s;
-        }
-        t.lo = std::max(t.lo, t.next);
-      } else {
-        t.hi = t.hi > 0 ? std::min(t.hi, t.next) : t.next;
-      }
-      // Doubling until the first loss, then bisecting (geometric middle).
-      const bool senderBound = s.lossless() && s.achieved < 0.9 * s.target;
-      if (t.hi == 0) {
-        t.next = t.next * 2;
-        if (t.next > mOpt.maxRate || senderBound) t.done = true;
-      } else if (t.lo == 0) {
-        // Lost already at the start rate: go down.
-        t.next = t.hi / 2;
-        if (t.next < 100) t.done = true;
-      } else if (t.bisected++ < mOpt.bisections) {
-        t.next = std::sqrt(t.lo * t.hi);
-      } else {
-        t.done = true;
-      }
-      // Lets the pipeline go quiet between steps.
-      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      searchStep(t);
     }
-    if (!any) break;
   }
-  for (int i = 0; i < targetCount; ++i) {
-    Target& t = targets[i];
+}
+
+void Driver::searchStep(Target& t) {
+  const StepResult s = runBatch(t.peer, t.proc.pid(), t.next, mOpt.stepSeconds, nullptr);
+  t.reports += s.sent;
+  t.published += s.received + s.duplicates;
+  std::fprintf(stderr,
+               "e2e_bench: %-10s target %8.0f/s sent %7u at %8.0f/s received %7u dup %u "
+               "kernel drops %lld; CPU us/report: target %.1f (%.0f%% user) bus %.1f "
+               "driver %.1f; target page faults %.3f/report -> %s\n",
+               t.name, s.target, s.sent, s.achieved, s.received, s.duplicates, s.kernelDrops,
+               s.cpuUsPerReport, s.userShare * 100, s.busUsPerReport, s.driverUsPerReport,
+               s.faultsPerReport,
+               s.lossless() ? "lossless" : t.retrying ? "LOSS again" : "LOSS, once more");
+  // A rate fails only when it loses twice in a row: on a shared machine
+  // one step can lose to a stall that has nothing to do with the rate.
+  if (!s.lossless() && !t.retrying) {
+    t.retrying = true;
+  } else {
+    t.retrying = false;
+    chooseNextRate(t, s);
+  }
+  // Lets the pipeline go quiet between steps.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+}
+
+// Doubling until the first loss, then bisecting (geometric middle).
+void Driver::chooseNextRate(Target& t, const StepResult& s) const {
+  if (s.lossless()) {
+    if (s.achieved > t.best) {
+      t.best = s.achieved;
+      t.bestStep = s;
+    }
+    t.lo = std::max(t.lo, t.next);
+  } else {
+    t.hi = t.hi > 0 ? std::min(t.hi, t.next) : t.next;
+  }
+  const bool senderBound = s.lossless() && s.achieved < 0.9 * s.target;
+  if (t.hi == 0) {
+    t.next = t.next * 2;
+    if (t.next > mOpt.maxRate || senderBound) t.done = true;
+  } else if (t.lo == 0) {
+    // Lost already at the start rate: go down.
+    t.next = t.hi / 2;
+    if (t.next < 100) t.done = true;
+  } else if (t.bisected++ < mOpt.bisections) {
+    t.next = std::sqrt(t.lo * t.hi);
+  } else {
+    t.done = true;
+  }
+}
+
+void Driver::printThroughput() {
+  for (int i = 0; i < targetCount(); ++i) {
+    const Target& t = mTargets[i];
     const std::string n = t.name;
     result(n + "_lossless_reports_per_s", t.best);
     result(n + "_first_loss_target_per_s", t.hi);
@@ -475,18 +569,17 @@ int Driver::run() {
     result(n + "_bus_cpu_us_per_report", t.bestStep.busUsPerReport);
     result(n + "_driver_cpu_us_per_report", t.bestStep.driverUsPerReport);
   }
+}
 
-  // Latency at a fixed rate, in kLatencyRounds rounds in which the targets
-  // take turns: both meet the same background load.
-  constexpr int kLatencyRounds = 5;
-  struct Latency {
-    std::vector<int64_t> samples;
-    uint32_t sent = 0, received = 0;
-    double cpu = 0, bus = 0, driver = 0;  // summed over the rounds
-  } latency[2];
+// Latency at a fixed rate, in kLatencyRounds rounds in which the targets
+// take turns: both meet the same background load.
+constexpr int kLatencyRounds = 5;
+
+std::array<Driver::Latency, 2> Driver::measureLatency() {
+  std::array<Latency, 2> latency;
   for (int round = 0; round < kLatencyRounds && mOpt.latencySeconds > 0; ++round) {
-    for (int i = 0; i < targetCount; ++i) {
-      Target& t = targets[i];
+    for (int i = 0; i < targetCount(); ++i) {
+      Target& t = mTargets[i];
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
       const StepResult s = runBatch(t.peer, t.proc.pid(), mOpt.latencyRate,
                                     mOpt.latencySeconds / kLatencyRounds, &latency[i].samples);
@@ -499,9 +592,13 @@ int Driver::run() {
       latency[i].driver += s.driverUsPerReport / kLatencyRounds;
     }
   }
-  for (int i = 0; i < targetCount && mOpt.latencySeconds > 0; ++i) {
+  return latency;
+}
+
+void Driver::printLatency(const std::array<Latency, 2>& latency) {
+  for (int i = 0; i < targetCount() && mOpt.latencySeconds > 0; ++i) {
     const Latency& l = latency[i];
-    const std::string n = targets[i].name;
+    const std::string n = mTargets[i].name;
     std::fprintf(stderr, "e2e_bench: %-10s latency runs: sent %u received %u\n", n.c_str(), l.sent,
                  l.received);
     result(n + "_latency_reports", l.sent);
@@ -514,41 +611,53 @@ int Driver::run() {
     result(n + "_latency_bus_cpu_us_per_report", l.bus);
     result(n + "_latency_driver_cpu_us_per_report", l.driver);
   }
+}
 
+// The translator's memory after all that, with the number of reports.
+void Driver::printTotals() {
+  const pid_t pid = mTargets[0].proc.pid();
   std::this_thread::sleep_for(std::chrono::seconds(1));
-  result("translator_reports_total", static_cast<double>(targets[0].reports));
-  result("translator_rss_after_kib", statusField(translatorPid, "VmRSS"));
-  result("translator_rss_peak_kib", statusField(translatorPid, "VmHWM"));
+  result("translator_reports_total", static_cast<double>(mTargets[0].reports));
+  result("translator_rss_after_kib", statusField(pid, "VmRSS"));
+  result("translator_rss_peak_kib", statusField(pid, "VmHWM"));
   result("stray_publications", static_cast<double>(mStray.load()));
+}
 
-  // Every publication is in: the translator is idle when it stops.
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-  const int status = targets[0].proc.stop();
-  for (Target& t : targets) t.proc.stop();
-  mStop.store(true);
-  receiver.join();
-  if (!mOpt.logFile.empty()) {
-    // Its log after a SIGTERM: a line for every publication, none lost.
-    long lines = 0, sent = 0, handled = 0;
-    std::ifstream in(mOpt.logFile);
-    for (std::string line; std::getline(in, line);) {
-      ++lines;
-      sent += line.find("CFG Message Sent") != std::string::npos;
-      handled += line.find("Set Msg Handled!") != std::string::npos;
-    }
-    result("translator_stop_status", status);
-    result("translator_log_lines", static_cast<double>(lines));
-    result("translator_log_cfg_sent_lines", static_cast<double>(sent));
-    result("translator_log_handled_lines", static_cast<double>(handled));
-    result("translator_publications", static_cast<double>(targets[0].published + mStray.load()));
+// The translator's log after a SIGTERM: a line for every publication, none
+// lost.
+void Driver::printLogCounts(int stopStatus) {
+  long lines = 0, sent = 0, handled = 0;
+  std::ifstream in(mOpt.logFile);
+  for (std::string line; std::getline(in, line);) {
+    ++lines;
+    sent += line.find("CFG Message Sent") != std::string::npos;
+    handled += line.find("Set Msg Handled!") != std::string::npos;
   }
-  return 0;
+  result("translator_stop_status", stopStatus);
+  result("translator_log_lines", static_cast<double>(lines));
+  result("translator_log_cfg_sent_lines", static_cast<double>(sent));
+  result("translator_log_handled_lines", static_cast<double>(handled));
+  result("translator_publications", static_cast<double>(mTargets[0].published + mStray.load()));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const Options options = parse(argc, argv);
+  Options options;
+  const auto fields = optionFields(options);
+  kopts::Spec spec{"e2e_bench", KEYD_VERSION, kHelp, {}, {}};
+  for (const auto& field : fields) spec.valued.push_back(field.first);
+  const std::variant<kopts::Args, int> parsed = kopts::parse(spec, argc, argv);
+  if (const int* status = std::get_if<int>(&parsed)) return *status;
+  const kopts::Args& args = std::get<kopts::Args>(parsed);
+  for (const auto& [name, field] : fields)
+    if (const std::optional<std::string> text = args.value(name)) std::visit(Assign{*text}, field);
+  if (!args.operands.empty())
+    return kopts::usageError(spec, "unexpected argument " + args.operands.front());
+  if (options.translator.empty() || (options.relay.empty() && !options.translatorOnly))
+    return kopts::usageError(spec, "--translator and --relay (or --translator-only 1) are needed");
+  if (options.channeler <= 0 || options.broadcaster <= 0)
+    return kopts::usageError(spec, "the bus ports are above 0");
   ::signal(SIGPIPE, SIG_IGN);
   Driver driver(options);
   return driver.run();

@@ -8,8 +8,6 @@
 #ifndef FUZZ_FUZZ_BROKER_H
 #define FUZZ_FUZZ_BROKER_H
 
-#include <log4cpp/Category.hh>
-
 #include <cstdio>
 #include <cstdlib>
 
@@ -28,9 +26,6 @@ inline kmsgBroker& fuzzBroker() {
 
 // Every line at DEBUG is formatted and written (to /dev/null: run-fuzz.sh's
 // configuration) when on; none is when off.
-inline void debugLines(bool on) {
-  log4cpp::Category::getRoot().setPriority(on ? log4cpp::Priority::DEBUG
-                                              : log4cpp::Priority::INFO);
-}
+inline void debugLines(bool on) { cKlog::setRootDebug(on); }
 
 #endif  // FUZZ_FUZZ_BROKER_H

@@ -16,12 +16,16 @@ packages=(
   util-linux                                    # unshare, for the sandboxes
   tshark                                        # the dissector's test (tools/wireshark)
   libmosquitto-dev                              # the bridge's MQTT client
+  libssl-dev                                    # the bridge's signed commands (libcrypto's HMAC)
   mosquitto mosquitto-clients openssl           # the bridge's tests: a broker, its clients, a test CA
   python3-paho-mqtt                             # the fleet demonstration's control room
   python3-aiohttp python3-bcrypt                # the web console (console/)
+  nginx                                         # its tests: a TLS-terminating reverse proxy in front of it
   chromium chromium-driver python3-selenium     # the console's browser test
   gnuplot-nox                                   # bench/run.sh's site-size plot
   valgrind                                      # bench/callgrind.sh
+  ejabberd                                      # scripts/fleet-scale.sh, tests/fleet: a clustered MQTT 5 broker
+  procps                                        # fleet-scale.sh: pgrep, for its nodes' processes
 )
 
 sudo=""
@@ -37,6 +41,11 @@ if [ "${#missing[@]}" -gt 0 ]; then
   # tshark's package asks whether non-root users may capture: no.
   echo "wireshark-common wireshark-common/install-setuid boolean false" | $sudo debconf-set-selections
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # The fleet's runs start their own ejabberd nodes in a sandbox: the
+  # package's own service, just installed and started by it, is not wanted.
+  if [[ " ${missing[*]} " == *" ejabberd "* ]] && [ -d /run/systemd/system ]; then
+    $sudo systemctl disable --now ejabberd >/dev/null 2>&1 || true
+  fi
 fi
 
 # The translator's configuration lives in /etc/ram; the sandboxes mount a

@@ -14,6 +14,9 @@ export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 
 failed=()
 skipped=0
+# clang's thread-safety analysis of every lock: a build, nothing to run.
+echo "=== locks: build (clang -Wthread-safety)"
+scripts/build.sh locks || failed+=("locks")
 for config in ${KEYD_TEST_CONFIGS:-release asan tsan}; do
   echo "=== $config: build"
   scripts/build.sh "$config"

@@ -1,7 +1,8 @@
-"""Who is at the console: the users file (name:bcrypt-hash lines), the
-sessions of those logged in, and the limit on failed logins per address.
-Everything here runs on the event loop's thread, but for check_password,
-which the web layer runs in a worker thread (bcrypt is slow on purpose)."""
+"""Who is at the console: the users file (name:bcrypt-hash[:role] lines), the
+sessions of those logged in, and the budget of failed logins per address and
+per user name. Everything here runs on the event loop's thread, but for
+check_password, which the web layer runs in a worker thread (bcrypt is slow
+on purpose)."""
 import logging
 import os
 import re
@@ -16,100 +17,131 @@ log = logging.getLogger("keyd-console")
 # A user name becomes part of the application id "console:NAME" that the
 # bridge passes on to the site, which takes [A-Za-z0-9._:@-], 64 at most.
 NAME_RE = re.compile(r"[A-Za-z0-9._@-]{1,56}")
-SESSION_IDLE_S = 8 * 3600
-FAILED_LOGINS = 5          # failures from one address ...
-FAILED_WINDOW_S = 300      # ... within this time lock that address out for its rest
+ROLES = ("viewer", "operator", "admin")   # each may do what the one before may, and more
+DEFAULT_ROLE = "operator"                  # a line without a role: it could send commands before roles
+
+
+def password_problem(password):
+    """Why password cannot be a password (NUL, not encodable as UTF-8), or None."""
+    if "\x00" in password:
+        return "a password with a NUL character"
+    try:
+        password.encode("utf-8")
+    except UnicodeEncodeError:
+        return "a password that is not valid Unicode"
+    return None
 
 
 class Users:
-    """The users file, read again whenever it changed on disk."""
+    """The users file, read again whenever it changed on disk (check())."""
 
     def __init__(self, path):
         self.path = path
         self._stamp = None
-        self._hashes = {}
+        self.users = {}   # name -> (hash, role)
         # Compared against when the name is unknown, so that an unknown name
         # takes as long to refuse as a wrong password.
         self._dummy = bcrypt.hashpw(b"-", bcrypt.gensalt(rounds=12))
 
-    def _load(self):
+    def check(self, force=False):
+        """Reads the file again when it changed (force: even when it looks the
+        same); True when it read it."""
         try:
             st = os.stat(self.path)
             stamp = (st.st_mtime_ns, st.st_size, st.st_ino)
-            if stamp != self._stamp:
-                self._hashes = parse(self.path)
-                self._stamp = stamp
-        except OSError as e:
-            log.warning("Cannot read the users file: %s; nobody can log in", e)
-            self._hashes, self._stamp = {}, None
-
-    def hash_of(self, name):
-        self._load()
-        return self._hashes.get(name)
+            if stamp == self._stamp and not force:
+                return False
+            self.users, self._stamp = parse(self.path), stamp
+        except (OSError, ValueError) as e:
+            if self._stamp is not False:
+                log.warning("Cannot read the users file: %s; nobody can log in", e)
+            self.users, self._stamp = {}, False
+        return True
 
     def check_password(self, hashed, password):
         """Whether password matches hashed (None: an unknown name, never matches)."""
+        if password_problem(password):
+            bcrypt.checkpw(b"-", self._dummy)   # as slow as any other wrong password
+            return False
         ok = bcrypt.checkpw(password.encode("utf-8"), hashed or self._dummy)
         return ok and hashed is not None
 
 
 def parse(path):
-    hashes = {}
+    users = {}
     with open(path, encoding="utf-8") as f:
         for line in f:
-            name, sep, hashed = line.rstrip("\n").partition(":")
-            if sep and NAME_RE.fullmatch(name) and hashed.startswith("$2"):
-                hashes[name] = hashed.encode("ascii")
-    return hashes
+            name, sep, rest = line.rstrip("\n").partition(":")
+            hashed, _, role = rest.partition(":")
+            if sep and NAME_RE.fullmatch(name) and hashed.startswith("$2") and role in ROLES + ("",):
+                users[name] = (hashed.encode("ascii"), role or DEFAULT_ROLE)
+    return users
 
 
-def add_user(path, name, password):
-    """Writes name's new hash into the users file, replacing an older line of
-    that name; atomic by rename. The file keeps its mode, owner and group (so
-    the service's group may still read it); a new one gets mode 0640."""
-    hashed = bcrypt.hashpw(password.encode("utf-8"), bcrypt.gensalt(rounds=12)).decode("ascii")
-    lines, st = [], None
+def write_users(path, name, password=None, role=None, remove=False):
+    """Sets name's password and role in the users file (password None: keeps
+    its hash; role None: keeps its role, or the default for a new name), or
+    removes name; atomic by rename. The file keeps its mode, owner and group
+    (so the service's group may still read it); a new one gets mode 0640.
+    Returns False when name is not there to change or remove."""
+    lines, st, old = [], None, None
     if os.path.exists(path):
         st = os.stat(path)
         with open(path, encoding="utf-8") as f:
-            lines = [l for l in f.read().splitlines() if l.partition(":")[0] != name]
-    lines.append(f"{name}:{hashed}")
+            for line in f.read().splitlines():
+                if line.partition(":")[0] == name:
+                    old = line.split(":")
+                else:
+                    lines.append(line)
+    if old is None and (remove or password is None):
+        return False
+    if not remove:
+        hashed = bcrypt.hashpw(password.encode("utf-8"), bcrypt.gensalt(rounds=12)).decode("ascii") \
+            if password is not None else old[1]
+        role = role or (old[2] if old and len(old) > 2 and old[2] in ROLES else DEFAULT_ROLE)
+        lines.append(f"{name}:{hashed}:{role}")
     tmp = f"{path}.tmp{os.getpid()}"
     fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, st.st_mode & 0o777 if st else 0o640)
     with os.fdopen(fd, "w", encoding="utf-8") as f:
         if st:
             os.fchown(f.fileno(), st.st_uid, st.st_gid)
             os.fchmod(f.fileno(), st.st_mode & 0o777)
-        f.write("\n".join(lines) + "\n")
+        f.write("".join(line + "\n" for line in lines))
     os.replace(tmp, path)
+    return True
 
 
 class Session:
-    def __init__(self, user):
-        self.user = user
+    def __init__(self, user, hashed, role):
+        self.user, self.hashed, self.role = user, hashed, role
         self.token = secrets.token_urlsafe(32)
         self.csrf = secrets.token_urlsafe(32)
-        self.used = time.monotonic()
-        self.sockets = set()   # this session's open WebSockets, closed at logout
+        self.started = self.used = time.monotonic()
+        self.sockets = set()   # this session's open WebSockets, closed when it ends
 
 
 class Sessions:
-    """The sessions by their cookie token; they end at logout or after
-    SESSION_IDLE_S without a request."""
+    """The sessions by their cookie token; they end at logout, after idle_s
+    without a request, lifetime_s after the login, or when their user's line
+    in the users file changed or went."""
 
-    def __init__(self):
+    def __init__(self, idle_s, lifetime_s):
+        self.idle_s, self.lifetime_s = idle_s, lifetime_s
         self._by_token = {}
 
-    def start(self, user):
+    def _alive(self, s, now):
+        return now - s.used <= self.idle_s and now - s.started <= self.lifetime_s
+
+    def start(self, user, hashed, role):
         now = time.monotonic()
-        self._by_token = {t: s for t, s in self._by_token.items() if now - s.used <= SESSION_IDLE_S}
-        s = Session(user)
+        self._by_token = {t: s for t, s in self._by_token.items() if self._alive(s, now)}
+        s = Session(user, hashed, role)
         self._by_token[s.token] = s
         return s
 
     def find(self, token):
         s = self._by_token.get(token or "")
-        if s and time.monotonic() - s.used > SESSION_IDLE_S:
+        if s and not self._alive(s, time.monotonic()):
             self.end(s)
             return None
         if s:
@@ -119,29 +151,51 @@ class Sessions:
     def end(self, session):
         self._by_token.pop(session.token, None)
 
+    def outdated(self, users):
+        """Ends and returns the sessions whose user is gone from users or whose
+        hash or role changed."""
+        gone = [s for s in self._by_token.values() if users.get(s.user) != (s.hashed, s.role)]
+        for s in gone:
+            self.end(s)
+        return gone
+
 
 class LoginLimiter:
-    """Failed logins per remote address."""
+    """Failed logins per remote address and per user name within a window.
+    take() counts a try before its password is checked, so tries in parallel
+    count too; a right password takes its own try back."""
 
-    def __init__(self):
-        self._failures = {}
+    def __init__(self, per_address, per_user, window_s):
+        self.budget = {"address": per_address, "user": per_user}
+        self.window_s = window_s
+        self._tries = {}   # (kind, key) -> deque of monotonic times
 
-    def wait_s(self, address):
-        """Seconds until address may try again; 0 when it may now."""
-        now = time.monotonic()
-        q = self._failures.get(address)
-        while q and now - q[0] > FAILED_WINDOW_S:
+    def _wait(self, key, now):
+        q = self._tries.get(key)
+        while q and now - q[0] > self.window_s:
             q.popleft()
         if not q:
-            self._failures.pop(address, None)
+            self._tries.pop(key, None)
             return 0
-        return int(FAILED_WINDOW_S - (now - q[0])) + 1 if len(q) >= FAILED_LOGINS else 0
+        return int(self.window_s - (now - q[0])) + 1 if len(q) >= self.budget[key[0]] else 0
 
-    def failed(self, address):
+    def take(self, address, user):
+        """(0, the try's token) when both still have budget, which counts the
+        try; else (seconds to wait, None)."""
         now = time.monotonic()
-        if len(self._failures) > 10000:   # forget the addresses whose failures are all old
-            self._failures = {a: q for a, q in self._failures.items() if now - q[-1] <= FAILED_WINDOW_S}
-        self._failures.setdefault(address, deque()).append(now)
+        keys = (("address", address), ("user", user))
+        wait = max(self._wait(k, now) for k in keys)
+        if wait:
+            return wait, None
+        if len(self._tries) > 100000:   # forget the keys whose tries are all old
+            self._tries = {k: q for k, q in self._tries.items() if now - q[-1] <= self.window_s}
+        for k in keys:
+            self._tries.setdefault(k, deque()).append(now)
+        return 0, (keys, now)
 
-    def succeeded(self, address):
-        self._failures.pop(address, None)
+    def succeeded(self, token):
+        keys, now = token
+        for k in keys:
+            q = self._tries.get(k)
+            if q and now in q:
+                q.remove(now)

@@ -1,11 +1,19 @@
 """The console's link to the fleet's MQTT broker (MQTT 5): subscribes to
-every site's status, configuration and publications, and publishes commands
-with the name of who sent them. paho's network thread runs the link; every
-message and connection change is handed to the event loop's thread, which
-alone calls publish()."""
+every site's status, configuration, publications and command outcomes, and
+publishes commands with the name of who sent them, a deadline, where to
+answer and, with keys.dir, a signature. paho's network thread runs the link;
+every message and connection change is handed to the event loop's thread,
+which alone calls publish()."""
+import hashlib
+import hmac
 import logging
 import os
+import re
+import secrets
 import socket
+import threading
+import time
+from collections import deque
 
 import paho.mqtt.client as mqtt
 from paho.mqtt.packettypes import PacketTypes
@@ -17,12 +25,13 @@ log = logging.getLogger("keyd-console")
 
 class Broker:
     def __init__(self, settings, loop, on_message):
-        """on_message(topic, payload, retained) is called on loop's thread."""
+        """on_message(topic, payload, retained, correlation) is called on loop's thread."""
         self.settings, self.loop, self.on_message = settings, loop, on_message
         self.prefix = settings.mqtt_prefix
         self.connected = False
-        c = mqtt.Client(client_id=f"keyd-console-{socket.gethostname()}-{os.getpid()}",
-                        protocol=mqtt.MQTTv5)
+        host = re.sub(r"[^A-Za-z0-9_-]", "-", socket.gethostname())[:32]
+        self.client_id = f"keyd-console-{host}-{os.getpid()}"
+        c = mqtt.Client(client_id=self.client_id, protocol=mqtt.MQTTv5)
         if settings.mqtt_username:
             c.username_pw_set(settings.mqtt_username, settings.mqtt_password)
         if settings.mqtt_cafile:
@@ -32,6 +41,7 @@ class Broker:
         c.on_subscribe = self._subscribed
         c.on_connect_fail = lambda *_: self.loop.call_soon_threadsafe(self._failed)
         self.failing = False   # warned about the current run of failed connections
+        self._inbox, self._lock, self._draining = deque(), threading.Lock(), False
         self.client = c
 
     def start(self):
@@ -43,13 +53,39 @@ class Broker:
         self.client.disconnect()
         self.client.loop_stop()
 
-    def publish(self, site, payload, user):
-        """Publishes payload on PREFIX/SITE/TransGlam (QoS 1) as "console:USER";
-        False when the broker is not connected."""
+    def signing_key(self, site):
+        """The key for site's commands from keys.dir (SITE.key, else fleet.key);
+        raises OSError or ValueError when there is none to use."""
+        for name in (f"{site}.key", "fleet.key"):
+            try:
+                with open(os.path.join(self.settings.keys_dir, name), encoding="ascii") as f:
+                    text = f.readline().strip()
+            except FileNotFoundError:
+                continue
+            if not re.fullmatch(r"([0-9a-fA-F]{2}){32,64}", text):
+                raise ValueError(f"{name}: not 32 to 64 bytes as hex")
+            return bytes.fromhex(text)
+        raise FileNotFoundError(f"neither {site}.key nor fleet.key in {self.settings.keys_dir}")
+
+    def publish(self, site, payload, user, command_id):
+        """Publishes payload on PREFIX/SITE/TransGlam (QoS 1) as "console:USER",
+        void after command.expiry, answered on PREFIX/SITE/outcome/CLIENT-ID with
+        command_id; signed when keys.dir is set. False when the broker is not
+        connected; raises OSError or ValueError when there is no key to sign with."""
         if not self.connected:
             return False
+        app, expiry = f"console:{user}", self.settings.command_expiry_s
         props = Properties(PacketTypes.PUBLISH)
-        props.UserProperty = ("app", f"console:{user}")
+        props.MessageExpiryInterval = expiry
+        props.ResponseTopic = f"{self.prefix}/{site}/outcome/{self.client_id}"
+        props.CorrelationData = command_id.encode()
+        props.UserProperty = ("app", app)
+        if self.settings.keys_dir:
+            key = self.signing_key(site)
+            expires, nonce = str(int(time.time()) + expiry), secrets.token_urlsafe(24)
+            signed = "\n".join(("keyd-command-v1", site, app, expires, nonce)).encode() + b"\n" + payload.encode()
+            props.UserProperty = [("expires", expires), ("nonce", nonce),
+                                  ("sig", hmac.new(key, signed, hashlib.sha256).hexdigest())]
         info = self.client.publish(f"{self.prefix}/{site}/TransGlam", payload, qos=1, properties=props)
         return info.rc == mqtt.MQTT_ERR_SUCCESS
 
@@ -59,7 +95,7 @@ class Broker:
             self.loop.call_soon_threadsafe(log.error, "The broker refused the connection: %s", reason)
             return
         client.subscribe([(f"{self.prefix}/+/{kind}", SubscribeOptions(qos=1))
-                          for kind in ("status", "site_info", "command")])
+                          for kind in ("status", "site_info", "command", "outcome/#")])
 
     def _subscribed(self, _client, _userdata, _mid, _reasons, _props):
         self.loop.call_soon_threadsafe(self._set_connected, True)
@@ -68,7 +104,27 @@ class Broker:
         self.loop.call_soon_threadsafe(self._set_connected, False, str(reason))
 
     def _message(self, _client, _userdata, msg):
-        self.loop.call_soon_threadsafe(self.on_message, msg.topic, msg.payload, bool(msg.retain))
+        # Handed over in batches: a burst of retained messages wakes the loop
+        # once per batch, not once per message.
+        correlation = getattr(msg.properties, "CorrelationData", None) if msg.properties else None
+        self._inbox.append((msg.topic, msg.payload, bool(msg.retain), correlation))
+        with self._lock:
+            if self._draining:
+                return
+            self._draining = True
+        self.loop.call_soon_threadsafe(self._drain)
+
+    def _drain(self):   # the event loop's thread: up to a batch, then the loop's other work
+        with self._lock:
+            self._draining = False
+        for _ in range(min(len(self._inbox), 500)):
+            self.on_message(*self._inbox.popleft())
+        if self._inbox:
+            with self._lock:
+                if self._draining:
+                    return
+                self._draining = True
+            self.loop.call_soon(self._drain)
 
     def _failed(self):
         if not self.failing:

@@ -8,6 +8,8 @@ namespace {
 constexpr const char* kReceiverName = "TransGlam-receiver";
 constexpr const char* kCommandTopic = "TransGlam";
 constexpr const char* kPublisherName = "MetaGlam";
+// What became of each command, published by the receiver (main thread).
+constexpr const char* kOutcomeTopic = "outcome";
 constexpr int kBusKind = 2;
 
 }  // namespace
@@ -30,17 +32,26 @@ cBusLink::cBusLink(int channelerPort, int broadcasterPort) : cKlog("keyDTranslat
 }
 
 int cBusLink::publish(const char* text, size_t length, const char* topic) {
-  const int result =
-      mMetaGlamClient->send(text, static_cast<unsigned>(length), kBusKind, topic, nullptr);
-  if (result != 0) ++mFailedSinceReport;
+  return account(mPublishFailures, mMetaGlamClient->send(text, static_cast<unsigned>(length),
+                                                         kBusKind, topic, nullptr));
+}
+
+int cBusLink::publishOutcome(const char* text, size_t length) {
+  return account(mOutcomeFailures, mTransGlamClient->send(text, static_cast<unsigned>(length),
+                                                          kBusKind, kOutcomeTopic, nullptr));
+}
+
+int cBusLink::account(Failures& failures, int result) {
+  if (result != 0) ++failures.sinceReport;
   // The failures of a second are told together, by the first publication
   // after it, whether that one fails or not.
-  if (mFailedSinceReport > 0) {
+  if (failures.sinceReport > 0) {
     const Clock::time_point now = Clock::now();
-    if (!mLastFailureReport || now - *mLastFailureReport >= std::chrono::seconds(kFailureReportSeconds)) {
-      warn("Bus publication failed (%lu since the last report)", mFailedSinceReport);
-      mFailedSinceReport = 0;
-      mLastFailureReport = now;
+    if (!failures.lastReport ||
+        now - *failures.lastReport >= std::chrono::seconds(kFailureReportSeconds)) {
+      warn("Bus publication failed (%lu since the last report)", failures.sinceReport);
+      failures.sinceReport = 0;
+      failures.lastReport = now;
     }
   }
   return result;

@@ -36,6 +36,11 @@ class cBusLink : public cKlog {
   // Event pump thread.
   int publish(const char* text, size_t length, const char* topic);
 
+  // Publishes a command's outcome (length bytes) on the topic "outcome"
+  // through the receiving client, which the main thread owns; failures are
+  // accounted as publish() accounts them. Main thread.
+  int publishOutcome(const char* text, size_t length);
+
   // The next bus command, or null when none is waiting; never blocks.
   // Main thread.
   nlite::Message* receive();
@@ -48,9 +53,15 @@ class cBusLink : public cKlog {
 
   std::unique_ptr<nlite::Client> mTransGlamClient;  // receives; main thread only
   std::unique_ptr<nlite::Client> mMetaGlamClient;   // publishes; pump thread only
-  // Pump thread only: failures not reported yet, and when the last report went.
-  unsigned long mFailedSinceReport = 0;
-  std::optional<Clock::time_point> mLastFailureReport;
+  // Failures not reported yet, and when the last report went.
+  struct Failures {
+    unsigned long sinceReport = 0;
+    std::optional<Clock::time_point> lastReport;
+  };
+  // Counts a send's result; warns about the failures at most once a second.
+  int account(Failures& failures, int result);
+  Failures mPublishFailures;  // pump thread only
+  Failures mOutcomeFailures;  // main thread only
   // Main thread only: the drop count already seen, and whether the queue has
   // dropped since it was last found empty.
   unsigned long mDroppedSeen = 0;

@@ -16,6 +16,7 @@
 #include <unordered_map>
 
 #include "cKlog.h"
+#include "ksync.h"
 
 namespace {
 
@@ -35,10 +36,10 @@ struct Registration {
 };
 
 struct Registry {
-  std::mutex mutex;  // taken by notification threads and by timer owners
+  ksync::Mutex mutex;  // taken by notification threads and by timer owners
   std::condition_variable idle;
-  std::unordered_map<uint64_t, Registration> live;
-  uint64_t nextId = 1;
+  std::unordered_map<uint64_t, Registration> live GUARDED_BY(mutex);
+  uint64_t nextId GUARDED_BY(mutex) = 1;
 };
 
 Registry& registry() {
@@ -51,7 +52,7 @@ void timerNotify(union sigval value) {
   Registry& r = registry();
   Timer* timer;
   {
-    std::lock_guard<std::mutex> lock(r.mutex);
+    ksync::MutexLock lock(r.mutex);
     auto it = r.live.find(id);
     if (it == r.live.end()) return;
     ++it->second.inFlight;
@@ -59,7 +60,7 @@ void timerNotify(union sigval value) {
   }
   timer->expired();
   {
-    std::lock_guard<std::mutex> lock(r.mutex);
+    ksync::MutexLock lock(r.mutex);
     auto it = r.live.find(id);
     if (it != r.live.end()) --it->second.inFlight;
   }
@@ -87,9 +88,9 @@ struct TimerImpl {
   uint64_t id;
 #ifdef KEYD_TIMER_EMULATED
   std::thread ticker;
-  std::mutex tickerMutex;
+  ksync::Mutex tickerMutex;
   std::condition_variable tickerStop;
-  bool ticking = false;
+  bool ticking GUARDED_BY(tickerMutex) = false;
 #endif
 };
 
@@ -99,7 +100,7 @@ Timer::Timer(int interval) : mInterval(interval), mImpl(std::make_unique<TimerIm
   pthread_attr_setdetachstate(&mImpl->attributes, PTHREAD_CREATE_DETACHED);
   Registry& r = registry();
   {
-    std::lock_guard<std::mutex> lock(r.mutex);
+    ksync::MutexLock lock(r.mutex);
     mImpl->id = r.nextId++;
     r.live.emplace(mImpl->id, Registration{this, 0});
   }
@@ -123,11 +124,17 @@ void Timer::start() {
   if (mInterval < 0)
     timerLog().error("timer_settime failed (interval %d s): %s", mInterval, std::strerror(EINVAL));
   if (mInterval <= 0) return;
-  mImpl->ticking = true;
+  {
+    ksync::MutexLock lock(mImpl->tickerMutex);
+    mImpl->ticking = true;
+  }
   mImpl->ticker = std::thread([impl = mImpl.get(), interval = mInterval] {
-    std::unique_lock<std::mutex> lock(impl->tickerMutex);
-    while (!impl->tickerStop.wait_for(lock, std::chrono::seconds(interval),
-                                      [impl] { return !impl->ticking; })) {
+    ksync::MutexLock lock(impl->tickerMutex);
+    for (;;) {
+      const auto next = std::chrono::steady_clock::now() + std::chrono::seconds(interval);
+      while (impl->ticking && lock.waitUntil(impl->tickerStop, next) == std::cv_status::no_timeout) {
+      }
+      if (!impl->ticking) return;
       union sigval value;
       value.sival_ptr = reinterpret_cast<void*>(static_cast<uintptr_t>(impl->id));
       std::thread([value] { timerNotify(value); }).detach();
@@ -138,7 +145,7 @@ void Timer::start() {
 void Timer::stop() {
   if (!mImpl->timerId) return;
   {
-    std::lock_guard<std::mutex> lock(mImpl->tickerMutex);
+    ksync::MutexLock lock(mImpl->tickerMutex);
     mImpl->ticking = false;
   }
   mImpl->tickerStop.notify_all();
@@ -185,10 +192,10 @@ bool Timer::isArmed() const { return mImpl->timerId.has_value(); }
 void Timer::stopAndDrain() {
   stop();
   Registry& r = registry();
-  std::unique_lock<std::mutex> lock(r.mutex);
+  ksync::MutexLock lock(r.mutex);
   auto it = r.live.find(mImpl->id);
   if (it == r.live.end()) return;
-  r.idle.wait(lock, [&] { return r.live.at(mImpl->id).inFlight == 0; });
+  while (r.live.at(mImpl->id).inFlight != 0) lock.wait(r.idle);
   r.live.erase(mImpl->id);
 }
 

@@ -21,3 +21,30 @@ void configuration::setSubscriptions(const char* subscriptions) {
 }
 
 const char* configuration::getSubscriptions() const { return textOf(mSubscriptions); }
+
+const std::vector<cConfigFile::Known>& translatorSettings() {
+  static const std::vector<cConfigFile::Known> known = {
+      {"host", false, "127.0.0.1"}, {"pingTime", true, "10"}, {"subscriptions", false, "UNKNOWN"}};
+  return known;
+}
+
+const std::vector<cConfigFile::Known>& busSettings() {
+  static const std::vector<cConfigFile::Known> known = {
+      {"nemba.channeler.port", true, std::to_string(nlite::kDefaultChannelerPort)},
+      {"nemba.broadcaster.port", true, std::to_string(nlite::kDefaultBroadcasterPort)}};
+  return known;
+}
+
+const std::vector<std::string>& loggingPrefixes() {
+  static const std::vector<std::string> prefixes = {"log4cpp."};
+  return prefixes;
+}
+
+int checkSettings(const char* translatorPath, const char* busPath) {
+  cConfigFile translator, bus;
+  translator.load(translatorPath, true);
+  bus.load(busPath, true);
+  // Both files are told whole, even when the first has problems.
+  const bool good = translator.printCheck(stdout, translatorSettings(), loggingPrefixes());
+  return bus.printCheck(stdout, busSettings(), {}) && good ? 0 : 1;
+}

@@ -11,8 +11,22 @@
 #include <optional>
 #include <string>
 
+#include <vector>
+
+#include "cConfigFile.h"
 #include "nlite.h"
 #include "optionalText.h"
+
+// The settings of the translator's file (besides its log4cpp.* lines) and
+// of the bus daemon's file that the translator reads, with their defaults.
+const std::vector<cConfigFile::Known>& translatorSettings();
+const std::vector<cConfigFile::Known>& busSettings();
+// Keys of the translator's file that its logging reads.
+const std::vector<std::string>& loggingPrefixes();
+
+// --check: reads both files (PATHs fixed) and prints every setting with
+// where it came from and every problem; 0 when there is none, 1 otherwise.
+int checkSettings(const char* translatorPath, const char* busPath);
 
 class configuration {
  public:

@@ -88,6 +88,15 @@ void sleepOneSecond() {
   }
 }
 
+// "TEXT from APPID": one line for each bus text, whatever it holds (its
+// control characters are escaped as a JSON string escapes them).
+void printReceived(std::string_view text, const char* appId) {
+  const std::string line = cKlog::escapeControls(text) + " from " +
+                           (appId ? cKlog::escapeControls(appId) : std::string()) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
+}
+
 // A reader of standard output that goes away must not end the daemon: a
 // write to the closed pipe then fails with EPIPE, and the printed lines are
 // lost quietly.
@@ -147,6 +156,13 @@ kmsgBroker::kmsgBroker() : cKlog("keyDTranslator") {
     error("Could not %s %s: %s", f.what, f.signal, std::strerror(f.error));
   if (wakeError != 0)
     error("Could not create the eventfd that wakes the service thread: %s", std::strerror(wakeError));
+  // Mistakes in the files are told, and the daemon goes on with what it read.
+  for (const auto& [file, known, prefixes] :
+       {std::tuple{mConfMap.get(), &translatorSettings(), loggingPrefixes()},
+        std::tuple{mBusConfMap.get(), &busSettings(), std::vector<std::string>{}}})
+    for (const cConfigFile::Problem& p : file->check(*known, prefixes))
+      warn("%s%s: %s", file == mConfMap.get() ? conf.getConfPath() : kBusConfPath,
+           p.line > 0 ? (":" + std::to_string(p.line)).c_str() : "", p.text.c_str());
 
   conf.setHost(mConfMap->getString("host", "127.0.0.1"));
   conf.setPingTime(mConfMap->getInt("pingTime", 10));
@@ -193,11 +209,7 @@ void kmsgBroker::run() {
       debug("JSON message received");
       const char* appId = msg->appId();
       handleJSON_message(msg->buffer(), msg->bufferSize(), appId);
-      std::fwrite(msg->buffer(), 1, msg->bufferSize(), stdout);
-      std::fputs(" from ", stdout);
-      if (appId) std::fputs(appId, stdout);
-      std::fputs("\n", stdout);
-      std::fflush(stdout);
+      printReceived(std::string_view(msg->buffer(), msg->bufferSize()), appId);
     } else {
       debug("No JSON received");
     }
@@ -208,13 +220,30 @@ void kmsgBroker::run() {
   debug("END");
 }
 
+std::optional<long long> kmsgBroker::secondsSinceHeard() const {
+  const auto heard = mMiniClient->lastHeard();
+  if (!heard) return std::nullopt;
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - *heard)
+      .count();
+}
+
+std::string kmsgBroker::lastHeard() const {
+  const auto ago = secondsSinceHeard();
+  return ago ? "last heard " + std::to_string(*ago) + " s ago" : "never heard";
+}
+
+std::string kmsgBroker::heardToken() const {
+  const auto ago = secondsSinceHeard();
+  return ago ? std::to_string(*ago) + "s" : "never";
+}
+
 std::string kmsgBroker::statusLine() const {
   const cMiniClient::Counts c = mMiniClient->counts();
   const unsigned long publications = mSiteInfoSent.load() + mPingsSent.load() +
                                      mUpdateLockSent.load() + mUpdateKeySent.load();
-  return std::string("key-daemon link ") + (mMiniClient->connected() ? "up" : "down") + ", " +
-         std::to_string(c.reports) + " reports, " + std::to_string(publications) +
-         " publications, " + std::to_string(mCommands.load()) + " commands";
+  return "key daemon " + lastHeard() + ", " + std::to_string(c.reports) + " reports, " +
+         std::to_string(publications) + " publications, " + std::to_string(mCommands.load()) +
+         " commands";
 }
 
 void kmsgBroker::logStats() const {
@@ -223,11 +252,11 @@ void kmsgBroker::logStats() const {
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - mStarted);
   mStats.info("reports=%lu rejected=%lu site_info=%lu ping=%lu update_lock=%lu update_key=%lu "
               "commands=%lu requests=%lu request_drops=%lu pump_waits=%lu bus_drops=%lu "
-              "uptime=%lld",
+              "uptime=%lld heard=%s",
               c.reports, c.rejected, mSiteInfoSent.load(), mPingsSent.load(),
               mUpdateLockSent.load(), mUpdateKeySent.load(), mCommands.load(), c.requests,
               c.requestDrops, c.pumpWaits, mBus->droppedCount(),
-              static_cast<long long>(uptime.count()));
+              static_cast<long long>(uptime.count()), heardToken().c_str());
 }
 
 void kmsgBroker::reloadLogging() const {

@@ -31,9 +31,11 @@
 #include "cStateUuids.h"
 #include "kjson.h"
 #include "kmsg.h"
+#include "ksync.h"
 
 class siteSum;
 class cIncomingMsg;
+class cKey;
 
 // Fixed paths of the two configuration files.
 extern const char* const kTranslatorConfPath;  // "/etc/ram/keyd-translator.conf"
@@ -83,7 +85,8 @@ class kmsgBroker : public cKlog, public cObjectListener {
   // One bus command text (bytes, not terminated) from the application
   // `appId` (null when unknown, as for tests); main thread. Returns 0 when
   // the command is missing, or a lock or unlock lacks "RFID" or "state"; 1
-  // otherwise.
+  // otherwise. Every text, whatever it holds, is answered with one
+  // document on the bus topic "outcome".
   int handleJSON_message(const char* text, size_t length, const char* appId = nullptr);
 
   // The current state UUID text, or null before the first "site_info".
@@ -92,9 +95,15 @@ class kmsgBroker : public cKlog, public cObjectListener {
   bool cfgRequested() const { return mCfgRequested.load(); }
   cMiniClient& miniClient() { return *mMiniClient; }
 
-  // The service status line: "key-daemon link up|down, N reports, N
-  // publications, N commands". Any thread.
+  // The service status line: "key daemon last heard N s ago" (or "never
+  // heard"), then ", N reports, N publications, N commands". Any thread.
   std::string statusLine() const;
+  // "last heard N s ago" or "never heard": when a datagram of the key
+  // daemon last arrived. Any thread.
+  std::string lastHeard() const;
+  // The same for the counters line: "Ns" (seconds ago) or "never".
+  std::string heardToken() const;
+  std::optional<long long> secondsSinceHeard() const;
   // Writes the counters line on the category "stats". Any thread.
   void logStats() const;
   // Applies the log4cpp settings of the configuration file again and says
@@ -122,8 +131,26 @@ class kmsgBroker : public cKlog, public cObjectListener {
   std::unique_ptr<KMsg> createCmd(const cIncomingMsg& message);
 
  private:
-  // Steps of a configuration report (pump thread).
+  // Steps of a report (pump thread), in the order handleSetMsg takes them.
   struct SetValues;
+  // Which publication a report's status or battery level makes.
+  enum class SetReply { none, lock, transfer, battery };
+  // Text values are read within this many bytes, terminator included.
+  static constexpr unsigned short kTextLimit = 128;
+  void readSetTags(KMsg* msg, SetValues& v, bool detail);
+  bool readSetTag(const KTag* tag, SetValues& v, char (&scratch)[kTextLimit], bool detail);
+  bool readText(const KTag* tag, char (&scratch)[kTextLimit], std::string& field,
+                const char* line, bool scratchShown);
+  template <class T, class Field>
+  bool readNumber(const KTag* tag, Field& field, const char* line);
+  void readLockTag(const KTagBytes& tag, SetValues& v, bool detail);
+  bool isSiteConfiguration(const SetValues& v, bool detail);
+  SetReply whichReply(const SetValues& v);
+  std::unique_ptr<siteSum> buildCandidate(SetValues& v, cKey*& listOwner);
+  JsonPtr commandDocument(const char* cmd) const;
+  void sendLockReply(SetValues& v, cKey* listOwner);
+  void sendTransferReply(const SetValues& v);
+  void sendBatteryReply(const SetValues& v);
   void logLockList(bool haveLocks) const;
   void handleCfg(std::unique_ptr<siteSum>& candidate);
   void adopt(std::unique_ptr<siteSum>& candidate);
@@ -132,6 +159,12 @@ class kmsgBroker : public cKlog, public cObjectListener {
   void sendSiteInfo();
   // Serialises and publishes on a topic; the result of nlite::Client::send.
   int publish(const JsonPtr& document, const char* topic);
+  // Publishes what became of one bus text on the bus topic "outcome":
+  // {"command", "app", ["rfid",] ["state",] "outcome"}, "-" for an absent
+  // command name or application id (main thread).
+  void publishOutcome(std::optional<std::string_view> command, const char* appId,
+                      std::optional<std::string_view> rfid, std::optional<std::string_view> state,
+                      const char* outcome);
   // The audit line of a lock or unlock command (main thread).
   void auditCommand(std::string_view command, const char* appId,
                     std::optional<std::string_view> rfid, std::optional<std::string_view> state,
@@ -146,9 +179,11 @@ class kmsgBroker : public cKlog, public cObjectListener {
   // mSiteSumMutex; searched on the main thread under the same mutex. The
   // pump thread reads it without the mutex (it is the only writer). Never
   // held across a bus send or a socket write.
-  std::mutex mSiteSumMutex;
-  std::unique_ptr<siteSum> mCurrentSiteSum;
-  siteSum* mPingSiteSome = nullptr;  // the candidate being handled; not owned
+  ksync::Mutex mSiteSumMutex;
+  std::unique_ptr<siteSum> mCurrentSiteSum GUARDED_BY(mSiteSumMutex);
+  // The pump thread's view of mCurrentSiteSum, read without the mutex: the
+  // pump is its only writer, so nothing changes it under the pump.
+  siteSum* pumpSiteSum() const NO_THREAD_SAFETY_ANALYSIS { return mCurrentSiteSum.get(); }
   std::optional<std::string> mStateUuid;  // pump thread
   std::string mSiteInfoText;              // pump thread: the "site_info" text being made
   cStateUuids mStateUuids;                // pump thread

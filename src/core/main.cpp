@@ -3,18 +3,21 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
+#include <variant>
 
+#include "configuration.h"
 #include "kmsgBroker.h"
+#include "kopts.h"
 
 namespace {
 
 constexpr const char* kHelp =
-    "usage: keyd-translator [--help | --version]\n"
+    "usage: keyd-translator [--check | --help | --version]\n"
+    "\n"
     "  Translates between the key daemon (UDP port 5555 of the configured host)\n"
     "  and the message bus (the bus daemon nembad on loopback). Takes no other\n"
-    "  arguments (any given are ignored) and runs until SIGINT or SIGTERM, then\n"
-    "  exits with status 0.\n"
+    "  arguments (any other is a usage error: status 2) and runs until SIGINT or\n"
+    "  SIGTERM, then exits with status 0.\n"
     "  Files: /etc/ram/keyd-translator.conf (host, pingTime, subscriptions and\n"
     "  the log4cpp.* logging settings), /etc/ram/nembad.conf (the bus ports).\n"
     "  SIGHUP applies the log4cpp.* settings of the file again; SIGUSR1 logs the\n"
@@ -22,23 +25,22 @@ constexpr const char* kHelp =
     "  logged on the category \"audit\".\n"
     "  Under a service manager (NOTIFY_SOCKET): READY=1 once set up, STOPPING=1\n"
     "  at a stop, a STATUS= line, and WATCHDOG=1 pings when WATCHDOG_USEC asks.\n"
+    "  --check    prints every setting of both files with the line it came\n"
+    "             from (or its default) and every problem (unknown key, number\n"
+    "             that is not one, line too long, unreadable file); exit status\n"
+    "             1 when there is a problem, 0 otherwise; starts nothing\n"
     "  --help     this text\n"
     "  --version  the version\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Only these two are looked at; any other argument is ignored.
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0) {
-      std::fputs(kHelp, stdout);
-      return 0;
-    }
-    if (std::strcmp(argv[i], "--version") == 0) {
-      std::puts("keyd-translator " KEYD_VERSION);
-      return 0;
-    }
-  }
+  const kopts::Spec spec{"keyd-translator", KEYD_VERSION, kHelp, {}, {"--check"}};
+  const auto args = kopts::parse(spec, argc, argv);
+  if (const int* status = std::get_if<int>(&args)) return *status;
+  if (!std::get<kopts::Args>(args).operands.empty())
+    return kopts::usageError(spec, "takes no operands");
+  if (std::get<kopts::Args>(args).has("--check")) return checkSettings(kTranslatorConfPath, kBusConfPath);
   std::fputs("RUN ME LIKE A LEOPARD\n", stdout);
   std::fflush(stdout);
   startBroker();

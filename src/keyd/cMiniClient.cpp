@@ -37,7 +37,7 @@ cMiniClient::cEventPump::cEventPump() : mLog("cMiniClient::cEventPump") {
 
 cMiniClient::cEventPump::~cEventPump() {
   {
-    std::lock_guard<std::mutex> lock(mQueueMutex);
+    ksync::MutexLock lock(mQueueMutex);
     mStop = true;
   }
   mEventReady.notify_all();
@@ -46,30 +46,33 @@ cMiniClient::cEventPump::~cEventPump() {
 }
 
 void cMiniClient::cEventPump::addListener(cObjectListener* listener) {
-  std::lock_guard<std::mutex> lock(mListenerMutex);
+  ksync::MutexLock lock(mListenerMutex);
   mListeners.push_back(listener);
 }
 
 void cMiniClient::cEventPump::removeListener(cObjectListener* listener) {
-  std::lock_guard<std::mutex> lock(mListenerMutex);
+  ksync::MutexLock lock(mListenerMutex);
   for (auto it = mListeners.begin(); it != mListeners.end();) {
     it = (*it == listener) ? mListeners.erase(it) : it + 1;
   }
 }
 
-bool cMiniClient::cEventPump::waitForRoom(std::unique_lock<std::mutex>& lock) {
+bool cMiniClient::cEventPump::waitForRoom(ksync::MutexLock& lock) {
   ++mFullCount;
-  // Once per overload, not once per datagram: under a flood this line
-  // would otherwise fill the log on the RAM disk.
-  if (!mOverloaded) {
+  // Once per overload and at most once per kOverloadReport, not once per
+  // datagram: under a flood these lines would otherwise fill the log on the
+  // RAM disk. The "drained" line that ends a told overload counts the pauses.
+  const auto now = std::chrono::steady_clock::now();
+  if (!mOverloaded && (!mOverloadTold || now - *mOverloadTold >= kOverloadReport)) {
     mOverloaded = true;
+    mOverloadTold = now;
     mLog.warn("Event queue full (%zu messages): receiving paused", mEventQueue.size());
   }
   mEventReady.notify_one();
   // Woken when the pump has taken half the queue off, not for every
   // message it takes: the two threads then take turns in batches.
   mPosterWaiting = true;
-  mRoom.wait(lock, [this] { return mStop || mEventQueue.size() <= kQueueBound / 2; });
+  while (!mStop && mEventQueue.size() > kQueueBound / 2) lock.wait(mRoom);
   mPosterWaiting = false;
   return !mStop;
 }
@@ -83,7 +86,7 @@ void cMiniClient::cEventPump::postEvent(KMsg* msg) {
 void cMiniClient::cEventPump::postEvents(std::vector<std::unique_ptr<KMsg>>& batch,
                                          std::vector<std::unique_ptr<KMsg>>& delivered) {
   {
-    std::unique_lock<std::mutex> lock(mQueueMutex);
+    ksync::MutexLock lock(mQueueMutex);
     for (auto& msg : batch) {
       if (mEventQueue.size() >= kQueueBound && !waitForRoom(lock)) break;
       mEventQueue.push_back(std::move(msg));
@@ -96,7 +99,7 @@ void cMiniClient::cEventPump::postEvents(std::vector<std::unique_ptr<KMsg>>& bat
 
 void cMiniClient::cEventPump::postHeartbeat() {
   {
-    std::lock_guard<std::mutex> lock(mQueueMutex);
+    ksync::MutexLock lock(mQueueMutex);
     if (mHeartbeatQueued || mStop) return;
     mHeartbeatQueued = true;
     mEventQueue.push_back(nullptr);
@@ -105,7 +108,7 @@ void cMiniClient::cEventPump::postHeartbeat() {
 }
 
 size_t cMiniClient::cEventPump::queued() const {
-  std::lock_guard<std::mutex> lock(mQueueMutex);
+  ksync::MutexLock lock(mQueueMutex);
   return mEventQueue.size();
 }
 
@@ -114,10 +117,10 @@ void cMiniClient::cEventPump::pumpLoop() {
   for (;;) {
     bool room = false;
     {
-      std::unique_lock<std::mutex> lock(mQueueMutex);
+      ksync::MutexLock lock(mQueueMutex);
       // The message delivered last goes back to its poster (see postEvents).
       if (msg) mDelivered.push_back(std::move(msg));
-      mEventReady.wait(lock, [this] { return mStop || !mEventQueue.empty(); });
+      while (!mStop && mEventQueue.empty()) lock.wait(mEventReady);
       if (mStop) return;
       msg = std::move(mEventQueue.front());
       mEventQueue.pop_front();
@@ -136,7 +139,7 @@ void cMiniClient::cEventPump::pumpLoop() {
       mHeartbeats.fetch_add(1, std::memory_order_relaxed);
       continue;
     }
-    std::lock_guard<std::mutex> lock(mListenerMutex);
+    ksync::MutexLock lock(mListenerMutex);
     for (cObjectListener* listener : mListeners) listener->onMessage(msg.get());
   }
 }
@@ -152,7 +155,7 @@ cMiniClient::cMiniClient()
 cMiniClient::~cMiniClient() {
   mStop.store(true);
   {
-    std::lock_guard<std::mutex> lock(mQueueMutex);
+    ksync::MutexLock lock(mQueueMutex);
   }
   mQueueCond.notify_all();
   // Wakes the receive thread out of its read.
@@ -212,18 +215,15 @@ int cMiniClient::connectServer(const char* host, int port) {
 
 KMsg* cMiniClient::sendNoReply(KMsg* msg, bool* queued) {
   mLog.debug("Sending Message with no reply");
-  bool done;
-  {
-    std::lock_guard<std::mutex> lock(mSendMutex);
-    done = queueMessage(msg);
-  }
+  // Callers are ordered by the queue's own lock: the daemon has one caller.
+  const bool done = queueMessage(msg);
   if (queued) *queued = done;
   mLog.debug("Rx Msg = %p", static_cast<void*>(nullptr));
   return nullptr;
 }
 
 size_t cMiniClient::queued() const {
-  std::lock_guard<std::mutex> lock(mQueueMutex);
+  ksync::MutexLock lock(mQueueMutex);
   return mTxQueue.size();
 }
 
@@ -235,7 +235,7 @@ cMiniClient::Counts cMiniClient::counts() const {
 
 bool cMiniClient::queueMessage(KMsg* msg) {
   std::unique_ptr<KMsg> owned(msg);
-  std::lock_guard<std::mutex> lock(mQueueMutex);
+  ksync::MutexLock lock(mQueueMutex);
   if (mTxQueue.size() >= kTxQueueBound) {
     mRequestDrops.fetch_add(1, std::memory_order_relaxed);
     mLog.error("Transmit queue full (%zu messages): dropping message msgid %d", mTxQueue.size(),
@@ -255,12 +255,14 @@ void cMiniClient::transmitLoop() {
     std::deque<std::unique_ptr<KMsg>> batch;
     bool timedOut;
     {
-      std::unique_lock<std::mutex> lock(mQueueMutex);
+      ksync::MutexLock lock(mQueueMutex);
       // The queue is looked at before waiting, so a message queued while
       // the previous batch was being written goes out at once.
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kPingSeconds);
-      timedOut = !mQueueCond.wait_until(lock, deadline,
-                                        [this] { return stopping() || !mTxQueue.empty(); });
+      timedOut = false;
+      while (!stopping() && mTxQueue.empty() && !timedOut)
+        timedOut = lock.waitUntil(mQueueCond, deadline) == std::cv_status::timeout;
+      timedOut = timedOut && mTxQueue.empty() && !stopping();
       batch.swap(mTxQueue);
     }
     if (stopping()) return;
@@ -318,6 +320,7 @@ void cMiniClient::receiveLoop() {
   iovec parts[kRxBatch];
   std::vector<std::unique_ptr<KMsg>> batch, delivered;
   batch.reserve(kRxBatch);
+  unsigned long readErrors = 0;  // of the episode under way
   while (!stopping()) {
     for (int i = 0; i < kRxBatch; ++i) {
       parts[i] = {mRxBuffers.get() + size_t{kRxBufferSize} * i, kRxBufferSize};
@@ -333,12 +336,20 @@ void cMiniClient::receiveLoop() {
     if (stopping()) return;
     if (count < 0) {
       const int err = errno;
-      mLog.warn("Socket Read Error %d", count);
+      // One line per episode (nothing answers, say): the next datagram
+      // ends it, with the count.
+      if (readErrors++ == 0) mLog.warn("Socket Read Error %d", count);
       // A refused datagram (nothing listens yet) is read again at once; any
       // other error would repeat forever, so pause.
       if (err != ECONNREFUSED && err != EINTR && err != EAGAIN)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
+    }
+    mLastHeard.store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                     std::memory_order_relaxed);
+    if (readErrors > 0) {
+      mLog.warn("The key daemon is heard again after %lu socket read errors", readErrors);
+      readErrors = 0;
     }
     for (int i = 0; i < count; ++i) {
       const unsigned char* data = static_cast<const unsigned char*>(parts[i].iov_base);

@@ -14,15 +14,18 @@
 #define KEYD_CMINICLIENT_H
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "cKlog.h"
 #include "cObjectListener.h"
+#include "ksync.h"
 
 class KMsg;
 
@@ -56,6 +59,8 @@ class cMiniClient {
     // absorbs (or drops, and counts) the excess, so one busy peer cannot
     // exhaust the box's memory.
     static constexpr size_t kQueueBound = 512;
+    // "Event queue full" is told at most this often.
+    static constexpr std::chrono::seconds kOverloadReport{10};
 
     cEventPump();  // starts the pump thread
     ~cEventPump();  // stops and joins it; undelivered messages are released
@@ -94,27 +99,30 @@ class cMiniClient {
     void pumpLoop();
     // Waits, holding lock, until the queue has room or the pump stops; true
     // when there is room. The pump is woken first: it empties the queue.
-    bool waitForRoom(std::unique_lock<std::mutex>& lock);
+    bool waitForRoom(ksync::MutexLock& lock) REQUIRES(mQueueMutex);
 
     cKlog mLog;
     // Guards mEventQueue and mStop; held only to append or take a message,
     // never during delivery.
-    mutable std::mutex mQueueMutex;
+    mutable ksync::Mutex mQueueMutex;
     std::condition_variable mEventReady;  // a message was appended, or stop
     std::condition_variable mRoom;        // the queue has room, or stop
-    std::deque<std::unique_ptr<KMsg>> mEventQueue;  // a null entry is a heartbeat
+    // A null entry is a heartbeat.
+    std::deque<std::unique_ptr<KMsg>> mEventQueue GUARDED_BY(mQueueMutex);
     // Delivered messages waiting for the poster to take them back: at most
     // the queue's bound and one batch.
-    std::vector<std::unique_ptr<KMsg>> mDelivered;
-    bool mStop = false;
-    bool mOverloaded = false;  // full since the queue was last empty
-    bool mHeartbeatQueued = false;
-    bool mPosterWaiting = false;  // postEvents waits for room
+    std::vector<std::unique_ptr<KMsg>> mDelivered GUARDED_BY(mQueueMutex);
+    bool mStop GUARDED_BY(mQueueMutex) = false;
+    bool mOverloaded GUARDED_BY(mQueueMutex) = false;  // full since the queue was last empty
+    // When the last "Event queue full" line went out.
+    std::optional<std::chrono::steady_clock::time_point> mOverloadTold GUARDED_BY(mQueueMutex);
+    bool mHeartbeatQueued GUARDED_BY(mQueueMutex) = false;
+    bool mPosterWaiting GUARDED_BY(mQueueMutex) = false;  // postEvents waits for room
     std::atomic<unsigned long> mFullCount{0};
     std::atomic<unsigned long> mHeartbeats{0};
     // Guards mListeners; held for the whole delivery of one message.
-    std::mutex mListenerMutex;
-    std::vector<cObjectListener*> mListeners;
+    ksync::Mutex mListenerMutex;
+    std::vector<cObjectListener*> mListeners GUARDED_BY(mListenerMutex);
     std::thread mThread;  // last member: started once everything else exists
   };
 
@@ -138,6 +146,13 @@ class cMiniClient {
 
   // True once connectServer has succeeded. Any thread.
   bool connected() const { return mConnected.load(); }
+  // When a datagram from the key daemon last arrived, or nullopt when none
+  // has. Any thread.
+  std::optional<std::chrono::steady_clock::time_point> lastHeard() const {
+    const auto ticks = mLastHeard.load(std::memory_order_relaxed);
+    if (ticks == 0) return std::nullopt;
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(ticks));
+  }
 
   // What the link has done since it was made; each count is written by one
   // thread without a lock and may be read by any.
@@ -155,7 +170,7 @@ class cMiniClient {
   cEventPump& eventPump() { return mEventPump; }
 
  private:
-  bool queueMessage(KMsg* msg);
+  bool queueMessage(KMsg* msg) EXCLUDES(mQueueMutex);
   void transmitMsg(KMsg* msg);
   void sendPing();
   void transmitLoop();
@@ -168,13 +183,13 @@ class cMiniClient {
   // kRxBatch buffers of kRxBufferSize bytes; receive thread only.
   std::unique_ptr<unsigned char[]> mRxBuffers;
   unsigned char mTxBuffer[kSegmentSize];   // transmit thread only
-  std::mutex mSendMutex;                   // serialises callers of sendNoReply
-  mutable std::mutex mQueueMutex;          // guards mTxQueue; taken after mSendMutex
+  mutable ksync::Mutex mQueueMutex;        // guards mTxQueue
   std::condition_variable mQueueCond;      // a message was queued, or stop
-  std::deque<std::unique_ptr<KMsg>> mTxQueue;
+  std::deque<std::unique_ptr<KMsg>> mTxQueue GUARDED_BY(mQueueMutex);
   std::atomic<bool> mStop{false};
   std::atomic<bool> mConnected{false};
   std::atomic<unsigned long> mReports{0}, mRejected{0};        // receive thread
+  std::atomic<std::chrono::steady_clock::rep> mLastHeard{0};   // receive thread; 0: never
   std::atomic<unsigned long> mRequests{0}, mRequestDrops{0};   // callers of sendNoReply
   std::thread mReceiveThread;
   std::thread mTransmitThread;

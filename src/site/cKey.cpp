@@ -68,7 +68,7 @@ using HashedLock = std::pair<size_t, const cLock*>;
 
 cKey::cKey() : cKlog(keyLog()) {}
 
-cKey::~cKey() {
+cKey::~cKey() NO_THREAD_SAFETY_ANALYSIS {  // nobody else holds a key being destroyed
   // Without its lines the members go by themselves (the locks with them).
   if (!debugEnabled()) return;
   debug("in cKey GARBAGE Collector");
@@ -97,13 +97,13 @@ void cKey::setServName(const char* value) { assignText(mServName, value); }
 const char* cKey::getServName() const { return textOf(mServName); }
 
 void cKey::setLockList(std::unique_ptr<LockList> list) {
-  std::lock_guard<std::mutex> guard(mLockListMutex);
+  ksync::MutexLock guard(mLockListMutex);
   release(mLockList);
   mLockList = std::move(list);
 }
 
 std::unique_ptr<cLock> cKey::takeOnlyLock() {
-  std::lock_guard<std::mutex> guard(mLockListMutex);
+  ksync::MutexLock guard(mLockListMutex);
   if (!mLockList || mLockList->size() != 1) return nullptr;
   std::unique_ptr<cLock> lock = std::move(mLockList->front());
   mLockList->clear();
@@ -112,7 +112,7 @@ std::unique_ptr<cLock> cKey::takeOnlyLock() {
 
 std::optional<RFtag> cKey::getRFIDByIntValStr(const char* value) const {
   debug("trying to get RFID matching IntValStr |%s|", shown(value));
-  std::lock_guard<std::mutex> guard(mLockListMutex);
+  ksync::MutexLock guard(mLockListMutex);
   if (mLockList) {
     for (const auto& lock : *mLockList) {
       if (!lock || !sameText(lock->getIntValStr(), value)) continue;
@@ -130,7 +130,7 @@ std::optional<RFtag> cKey::getRFIDByIntValStr(const char* value) const {
 }
 
 std::optional<std::string> cKey::getIntValStrByRFID(const unsigned char* tag) const {
-  std::lock_guard<std::mutex> guard(mLockListMutex);
+  ksync::MutexLock guard(mLockListMutex);
   if (mLockList) {
     for (const auto& lock : *mLockList) {
       if (!lock || !sameTag(lock->getRFtag(), tag)) continue;
@@ -145,7 +145,7 @@ std::optional<std::string> cKey::getIntValStrByRFID(const unsigned char* tag) co
 }
 
 std::unique_ptr<cLock> cKey::getLockByIntValStr(const char* value) const {
-  std::lock_guard<std::mutex> guard(mLockListMutex);
+  ksync::MutexLock guard(mLockListMutex);
   const cLock* last = nullptr;
   if (mLockList) {
     for (const auto& lock : *mLockList) {
@@ -168,7 +168,7 @@ JsonPtr cKey::toJSON() const {
 
   // The emptiness test is made under the mutex too: the list may be replaced
   // or emptied on another thread, and reading it unguarded would race.
-  std::lock_guard<std::mutex> guard(mLockListMutex);
+  ksync::MutexLock guard(mLockListMutex);
   if (mLockList && !mLockList->empty()) {
     json_t* keyObject = made(json_object());
     json_t* locks = made(json_array());
@@ -204,7 +204,7 @@ bool cKey::appendJSON(std::string& out) const {
   member("TAG_TRANS_CNT");
   appendJsonInteger(out, mTransactionCnt);
 
-  std::lock_guard<std::mutex> guard(mLockListMutex);
+  ksync::MutexLock guard(mLockListMutex);
   if (mLockList && !mLockList->empty()) {
     member("Key");
     out += "{\"LOCKS\": [";
@@ -308,8 +308,8 @@ bool cKey::operator==(const cKey& dev_rhs) const {
 
   {
     // Only this key's list is guarded; dev_rhs's list is read as it stands.
-    std::lock_guard<std::mutex> guard(mLockListMutex);
-    const LockList* others = dev_rhs.mLockList.get();
+    ksync::MutexLock guard(mLockListMutex);
+    const LockList* others = dev_rhs.unguardedLockList();
     // Every lock is compared with all of the other list, which the debug
     // lines show. When they are not written, the locks matter only while
     // the result is still true, and then one match per lock settles it.

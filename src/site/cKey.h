@@ -18,6 +18,7 @@
 #include "cKlog.h"
 #include "cLock.h"
 #include "kjson.h"
+#include "ksync.h"
 
 // The locks of a key in the order the key daemon reported them; an entry may
 // be null (an empty entry), which every operation skips.
@@ -51,7 +52,7 @@ class cKey : public cKlog {
   // the given one (which may be null).
   void setLockList(std::unique_ptr<LockList> list);
   // The held list or nullptr; no copy and no locking.
-  const LockList* getLockList() const { return mLockList.get(); }
+  const LockList* getLockList() const NO_THREAD_SAFETY_ANALYSIS { return mLockList.get(); }
   // Takes the lock out of the list when the list holds exactly one, under
   // mLockListMutex (the main thread may be searching the list at the same
   // time); the list is then empty. Otherwise null and the list is unchanged.
@@ -77,7 +78,7 @@ class cKey : public cKlog {
   bool operator==(const cKey& dev_rhs) const;
 
  private:
-  mutable std::mutex mLockListMutex;
+  mutable ksync::Mutex mLockListMutex;
   int32_t mKeySN = -1;
   std::optional<std::string> mKeyBoxN;
   std::optional<std::string> mKeySW;
@@ -85,13 +86,16 @@ class cKey : public cKlog {
   uint16_t mServPort = 0xFFFF;
   int32_t mTransactionCnt = 0;
   int32_t mKeyAux = 0;
-  std::unique_ptr<LockList> mLockList;
+  std::unique_ptr<LockList> mLockList GUARDED_BY(mLockListMutex);
+  // Another key's list, read without its mutex by operator==: both keys are
+  // the pump's to change, and the pump is the one comparing them.
+  const LockList* unguardedLockList() const NO_THREAD_SAFETY_ANALYSIS { return mLockList.get(); }
 
   // Every lock of mine has an equal one in others (caller holds my mutex);
   // every pair is compared and logged.
-  bool locksFoundLogged(const LockList* others) const;
+  bool locksFoundLogged(const LockList* others) const REQUIRES(mLockListMutex);
   // The same result without log lines, in linear time.
-  bool locksFound(const LockList* others) const;
+  bool locksFound(const LockList* others) const REQUIRES(mLockListMutex);
 };
 
 #endif  // SITE_CKEY_H

@@ -1,8 +1,7 @@
 // Bus commands turned into key-daemon requests, and the audit line of each
 // lock command. Everything here runs on the main thread, inside the bus
 // receive loop.
-#include <log4cpp/Category.hh>
-
+#include <cstdlib>
 #include <cstring>
 
 #include "cIncomingMsg.h"
@@ -45,7 +44,9 @@ int kmsgBroker::handleJSON_message(const char* text, size_t length, const char* 
   }
   debug("In handleJSON_message");
   if (!document || !json_is_object(document.get())) {
-    cKlog::getLog("kmsgBroker").info("message received not a JSON object");
+    static const cKlog plain("kmsgBroker");
+    plain.info("message received not a JSON object");
+    publishOutcome({}, appId, {}, {}, "bad-request");
     return 1;
   }
   cIncomingMsg msgObj;
@@ -55,6 +56,7 @@ int kmsgBroker::handleJSON_message(const char* text, size_t length, const char* 
   auto state = getJSONString("state", document.get());
   if (!command) {
     debug("No CMD value found in incoming json message returning false");
+    publishOutcome({}, appId, rfid, state, "bad-request");
     return 0;
   }
   msgObj.setMsgType(INMSG_CMD);
@@ -65,6 +67,7 @@ int kmsgBroker::handleJSON_message(const char* text, size_t length, const char* 
   if (lockCommand && (!rfid || !state)) {
     debug("Not a Transfer message and RFID or State missing");
     auditCommand(*command, appId, rfid, state, "bad-request");
+    publishOutcome(command, appId, rfid, state, "bad-request");
     return 0;
   }
   if (lockCommand) {
@@ -78,13 +81,28 @@ int kmsgBroker::handleJSON_message(const char* text, size_t length, const char* 
   debug("Handling incoming message");
   const Fate fate = handleIncomingMsg(msgObj);
   // The first that applies: no link, a lock the site does not have, sent.
-  if (lockCommand)
-    auditCommand(*command, appId, rfid, state,
-                 !mMiniClient->connected() ? "no-link"
-                 : fate == Fate::none      ? "unknown-lock"
-                 : fate == Fate::queued    ? "sent"
-                                           : "dropped");
+  const char* outcome = type == CMD_NONE               ? "ignored"
+                        : !mMiniClient->connected()    ? "no-link"
+                        : fate == Fate::dropped        ? "dropped"
+                        : fate == Fate::none && lockCommand ? "unknown-lock"
+                                                       : "sent";
+  if (lockCommand) auditCommand(*command, appId, rfid, state, outcome);
+  publishOutcome(command, appId, rfid, state, outcome);
   return 1;
+}
+
+void kmsgBroker::publishOutcome(std::optional<std::string_view> command, const char* appId,
+                                std::optional<std::string_view> rfid,
+                                std::optional<std::string_view> state, const char* outcome) {
+  JsonPtr document(json_object());
+  if (!document) std::abort();  // jansson is out of memory
+  json_object_set_new(document.get(), "command", jsonString(command.value_or("-")));
+  json_object_set_new(document.get(), "app", jsonString(std::string_view(appId ? appId : "-")));
+  if (rfid) json_object_set_new(document.get(), "rfid", jsonString(*rfid));
+  if (state) json_object_set_new(document.get(), "state", jsonString(*state));
+  json_object_set_new(document.get(), "outcome", jsonString(std::string_view(outcome)));
+  if (const std::optional<std::string> text = jsonDump(document.get(), 0))
+    mBus->publishOutcome(text->data(), text->size());
 }
 
 std::optional<std::string_view> kmsgBroker::getJSONString(const char* name, json_t* object) {
@@ -123,9 +141,6 @@ kmsgBroker::Fate kmsgBroker::handleIncomingMsg(cIncomingMsg& message) {
       }
       debug("createCmd(msgObj) returned Null. doing nothing");
       return Fate::none;
-    case INMSG_CFG:
-      debug("MSG CFG received");
-      return Fate::none;
     default:
       debug("Unknown Incoming message message type received");
       return Fate::none;
@@ -140,21 +155,17 @@ std::unique_ptr<KMsg> kmsgBroker::createCmd(const cIncomingMsg& message) {
   debug("MSgObj msgCMDType = %d", type);
   debug("MSgObj rfid = %s", rfid);
   if (type == CMD_UNLOCK || type == CMD_LOCK) {
-    // The summary is held for both lookups, so the pump thread cannot
-    // replace and delete it in between; no bus send or socket write
-    // happens under this lock.
-    std::lock_guard<std::mutex> lock(mSiteSumMutex);
+    // The summary is held for the lookup, so the pump thread cannot
+    // replace and delete it meanwhile; no bus send or socket write happens
+    // under this lock.
+    ksync::MutexLock lock(mSiteSumMutex);
     cKey* key = mCurrentSiteSum ? mCurrentSiteSum->getKey() : nullptr;
-    if (!key || !key->getRFIDByIntValStr(rfid)) {
-      debug("nothing Found value is NULL");
-      return nullptr;
-    }
-    debug("MSgObj is a lock/unlock one");
-    std::optional<RFtag> tag = key->getRFIDByIntValStr(rfid);
+    const std::optional<RFtag> tag = key ? key->getRFIDByIntValStr(rfid) : std::nullopt;
     if (!tag) {
       debug("nothing Found value is NULL");
       return nullptr;
     }
+    debug("MSgObj is a lock/unlock one");
     request->addTag(KTagFactory::createKTag(TAG_LOCK_TAG, tag->data(), 5));
   }
   debug("Here I am!!!!");

@@ -1,6 +1,7 @@
 """The console in headless Chromium, with mosquitto and two simulated sites (bus daemon, bridge,
 cabinet, translator): log in, see the sites and locks, unlock (the answer, the audit line naming
-console:alice), a stopped bridge's site offline, logout refusing commands. Screenshots into build/."""
+console:alice), a stopped bridge's site offline, logout refusing commands; all through nginx ending TLS in
+front of the console. Screenshots into build/."""
 import json
 import os
 import re
@@ -48,6 +49,7 @@ def browser():
     options.binary_location = CHROMIUM
     for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--host-resolver-rules=MAP console.test 127.0.0.1", "--ignore-certificate-errors",
                  f"--user-data-dir={tempfile.mkdtemp(prefix='chromium-')}", "--window-size=1280,640"):
         options.add_argument(flag)
     return webdriver.Chrome(service=webdriver.chrome.service.Service(DRIVER), options=options)
@@ -63,7 +65,7 @@ def main(d, sites):
     shot = lambda name: d.save_screenshot(os.path.join(harness.BIN, "..", f"console-{name}.png"))
     lock = f'[data-site="site-1"] [data-rfid="{RFID}"]'
 
-    d.get("http://127.0.0.1:8080/")
+    d.get("https://console.test:8443/")
     until(lambda _: css("#user").is_displayed())
     css("#user").send_keys(harness.USER)
     css("#password").send_keys(harness.PASSWORD)
@@ -101,7 +103,9 @@ if __name__ == "__main__":
         print("SKIP: chromium or chromium-driver is not installed")
         sys.exit(77)
     ram = harness.enter_sandbox()
-    broker, console = harness.start_broker_and_console(ram)
+    broker, console = harness.start_broker_and_console(
+        ram, "http.origin=https://console.test:8443\nhttp.trusted_proxies=127.0.0.1\n")
+    proxy = harness.start_proxy(ram)
     with open(os.path.join(os.environ["KEYD_SOURCE_DIR"], "etc/cabinet.json")) as f:
         first = json.load(f)
     second = dict(first, key=dict(first["key"], box="box-2"),
@@ -112,6 +116,6 @@ if __name__ == "__main__":
         main(driver, sites)
     finally:
         driver.quit()
-    for p in [p for s in sites for p in (s.translator, s.sim, s.bus)] + [sites[0].bridge, console, broker]:
+    for p in [p for s in sites for p in (s.translator, s.sim, s.bus)] + [sites[0].bridge, proxy, console, broker]:
         assert p.stop() == 0, p.name
     print("browser_test: all passed")

@@ -64,17 +64,51 @@ class Proc:
         return self.p.wait(timeout=WAIT_S)
 
 
-def start_broker_and_console(ram):
+def users(ram, action, name, *args, password=PASSWORD):
+    """Runs keyd-console's user action (adduser, passwd, deluser); the output's last line."""
+    p = Proc([f"{BIN}/keyd-console", "--conf", f"{ram}/keyd-console.conf", action, name, *args], action,
+             f"{password}\n{password}\n")
+    lines = list(iter(lambda: p.lines.get(timeout=WAIT_S), None))
+    return p.p.wait(timeout=WAIT_S), lines[-1]
+
+
+def start_broker_and_console(ram, settings="", names=((USER, "operator"),)):
     with open(f"{ram}/mosquitto.conf", "w") as f:
-        f.write("user root\nlistener 1883 127.0.0.1\nallow_anonymous true\nlog_dest stderr\n")
+        # No bound on the messages queued for a client: the console takes every site's retained state at once.
+        f.write("user root\nlistener 1883 127.0.0.1\nallow_anonymous true\nlog_dest stderr\nmax_queued_messages 0\n")
     with open(f"{ram}/keyd-console.conf", "w") as f:
-        f.write(f"http.listen=127.0.0.1:8080\nmqtt.host=127.0.0.1\nusers.file={ram}/users\n")
+        f.write(f"http.listen=127.0.0.1:8080\nmqtt.host=127.0.0.1\nusers.file={ram}/users\n{settings}")
     broker = Proc(["mosquitto", "-c", f"{ram}/mosquitto.conf"], "mosquitto")
     broker.wait_line(r"mosquitto version \S+ running")
-    conf = ["--conf", f"{ram}/keyd-console.conf"]
-    Proc([f"{BIN}/keyd-console", *conf, "adduser", USER], "adduser", f"{PASSWORD}\n{PASSWORD}\n") \
-        .wait_line(f"{USER} saved in")
-    console = Proc([f"{BIN}/keyd-console", *conf], "console")
+    for name, role in names:
+        assert users(ram, "adduser", name, "--role", role)[1].endswith(f"{name} saved in {ram}/users")
+    console = Proc([f"{BIN}/keyd-console", "--conf", f"{ram}/keyd-console.conf"], "console")
     console.wait_line(r"Listening on http://127\.0\.0\.1:8080/")
     console.wait_line(r"Connected to the broker .*subscribed")
     return broker, console
+
+
+def start_proxy(ram, port=8443):
+    """nginx ending TLS (a self-signed certificate for console.test) on port in
+    front of the console, passing the client's address in X-Forwarded-For."""
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+                    "/CN=console.test", "-keyout", f"{ram}/tls.key", "-out", f"{ram}/tls.pem"],
+                   check=True, capture_output=True)
+    with open(f"{ram}/nginx.conf", "w") as f:
+        f.write(f"""user root; daemon off; master_process off; pid {ram}/nginx.pid; error_log stderr notice;
+events {{}}
+http {{ access_log off; client_body_temp_path {ram}; proxy_temp_path {ram};
+  fastcgi_temp_path {ram}; uwsgi_temp_path {ram}; scgi_temp_path {ram};
+  server {{ listen 127.0.0.1:{port} ssl; ssl_certificate {ram}/tls.pem; ssl_certificate_key {ram}/tls.key;
+    location / {{ proxy_pass http://127.0.0.1:8080; proxy_http_version 1.1; proxy_set_header Host $host;
+      proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;
+      proxy_set_header Upgrade $http_upgrade; proxy_set_header Connection $http_connection; }} }} }}
+""")
+    proxy = Proc(["nginx", "-e", "stderr", "-p", ram, "-c", f"{ram}/nginx.conf"], "nginx")
+    proxy.wait_line(r"getrlimit\(RLIMIT_NOFILE\)")   # printed once it listens
+    return proxy
+
+
+def rss_mib(proc):
+    with open(f"/proc/{proc.p.pid}/status") as f:
+        return int(re.search(r"VmRSS:\s+(\d+)", f.read())[1]) / 1024

@@ -2,11 +2,13 @@
 // programs: keyd-sim's lines and datagrams (keyd-sim.cases), its cabinet
 // answering every request of the translator with the page's bytes and
 // publications and refusing bad files (cabinet.cases), and the dissector
-// over its capture (dissector.cases).
+// over its capture (dissector.cases); and the command lines of the
+// operators' programs (command-line.cases).
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <fstream>
+#include <sstream>
 #include <regex>
 
 #include "kjson.h"
@@ -145,6 +147,41 @@ TEST(Dissector, ShowsEveryExampleAndNamesTheRuleAMalformedDatagramBreaks) {
                             .c_str()),
             0);
   EXPECT_EQ(readFile("/etc/ram/d.txt"), expected);
+}
+
+// Each block of the table: one program run to its end, its output and
+// status as the rows say.
+TEST(CommandLine, EveryProgramTakesItsOptionsAndRefusesOthersWithStatus2) {
+  const std::vector<Row> rows = readTable("tests/tools/command-line.cases");
+  for (size_t i = 0; i < rows.size();) {
+    const Row& run = rows[i++];
+    SCOPED_TRACE("command-line.cases:" + std::to_string(run.line));
+    ASSERT_EQ(run.verb, "run");
+    std::vector<std::string> argv;
+    std::istringstream words(run.text);
+    for (std::string word; words >> word;) argv.push_back(argv.empty() ? programPath(word) : word);
+    auto p = Child::start(argv);
+    ASSERT_TRUE(p);
+    std::optional<int> status;  // once it ended, with its standard error
+    std::string err;
+    for (; i < rows.size() && rows[i].verb != "run"; ++i) {
+      const Row& row = rows[i];
+      if (row.verb == "out") {
+        EXPECT_EQ(p->readLine(kWaitMs).value_or("none"), row.text) << "line " << row.line;
+        continue;
+      }
+      if (!status) {
+        status = p->wait(kWaitMs);
+        err = "\n" + p->drainStderr();
+      }
+      if (row.verb == "status") {
+        EXPECT_EQ(status, std::stoi(row.text)) << "line " << row.line;
+      } else {
+        EXPECT_NE(err.find("\n" + row.text + "\n"), std::string::npos)
+            << "line " << row.line << ":" << err;
+      }
+    }
+  }
 }
 
 }  // namespace

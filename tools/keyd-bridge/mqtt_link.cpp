@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "kjson.h"
+#include "texts.h"
 
 namespace {
 
@@ -39,10 +40,12 @@ cMqttLink::cMqttLink(const BridgeSettings& settings, cOutbox& outbox, Deliver de
       mSettings(settings),
       mOutbox(outbox),
       mDeliver(std::move(deliver)),
-      mWhere(settings.host + ":" + std::to_string(settings.port)),
+      mWhere(settings.brokers.front().where()),
       mStatusTopic(settings.topic("status")),
       mCommandTopic(settings.topic("TransGlam")),
-      mRandom(std::random_device{}()) {}
+      mRandom(std::random_device{}()) {
+  if (!settings.key.empty()) mSignatures.emplace(settings.key, settings.site);
+}
 
 cMqttLink::~cMqttLink() {
   if (mThread.joinable()) stop();
@@ -146,8 +149,16 @@ void cMqttLink::service(int timeoutMs) {
   if (mOpen && mosquitto_socket(mMosq) < 0)
     onDisconnect(rc != MOSQ_ERR_SUCCESS ? rc : MOSQ_ERR_CONN_LOST);
   if (mGreet && mUp) {
-    mosquitto_subscribe_v5(mMosq, nullptr, mCommandTopic.c_str(), 1, 0, nullptr);
+    // Retained commands are never sent (MQTT 5), and one published retained
+    // meanwhile comes with its flag, so it is refused (onMessage).
+    const int options =
+        mVersion == 5 ? MQTT_SUB_OPT_SEND_RETAIN_NEVER | MQTT_SUB_OPT_RETAIN_AS_PUBLISHED : 0;
+    mosquitto_subscribe_v5(mMosq, nullptr, mCommandTopic.c_str(), 1, options, nullptr);
     hand(mStatusTopic, "online", true);
+    // A broker reached after another may not hold the site's retained
+    // configuration (a node of a cluster that lost it, a broker of its
+    // own): it is published again, unless a newer one waits in the outbox.
+    if (mLastSiteInfo && !mOutbox.holdsSiteInfo()) hand(mSettings.topic("site_info"), *mLastSiteInfo, true);
   }
   mGreet = false;
 }
@@ -156,8 +167,10 @@ void cMqttLink::attempt() {
   mUp = false;
   // Should a failure go by without a callback, the next attempt still waits.
   mNextAttempt = Clock::now() + mBackoff;
+  const BridgeSettings::Broker& broker = mSettings.brokers[mNode.load()];
+  mWhere = broker.where();
   const int rc =
-      mosquitto_connect_async(mMosq, mSettings.host.c_str(), mSettings.port, mSettings.keepalive);
+      mosquitto_connect_async(mMosq, broker.host.c_str(), broker.port, mSettings.keepalive);
   mOpen = rc == MOSQ_ERR_SUCCESS;
   if (!mOpen) scheduleRetry("No connection to", reason(rc, false));
 }
@@ -168,26 +181,37 @@ void cMqttLink::scheduleRetry(const char* what, const std::string& why) {
   std::uniform_int_distribution<long> half(mBackoff.count() / 2, mBackoff.count());
   const std::chrono::milliseconds delay(half(mRandom));
   mNextAttempt = Clock::now() + delay;
-  warn("%s the MQTT broker %s (%s); next attempt in %.1f s", what, mWhere.c_str(), why.c_str(),
-       static_cast<double>(delay.count()) / 1000);
+  // With several brokers the next attempt goes to the next of them.
+  const size_t next = (mNode.load() + 1) % mSettings.brokers.size();
+  const std::string then =
+      next == mNode.load() ? std::string() : " at " + mSettings.brokers[next].where();
+  warn("%s the MQTT broker %s (%s); next attempt in %.1f s%s", what, mWhere.c_str(), why.c_str(),
+       static_cast<double>(delay.count()) / 1000, then.c_str());
+  mNode = next;
   mBackoff = std::min(mBackoff * 2, kLastBackoff);
 }
 
 // Hands one QoS 1 publication to libmosquitto; false when it refused it.
 // A failed write leaves the message with libmosquitto, which sends it again
 // after the next connection, so it counts as taken.
-bool cMqttLink::hand(const std::string& topic, const std::string& payload, bool retain) {
+bool cMqttLink::hand(const std::string& topic, const std::string& payload, bool retain,
+                     const std::string& correlation) {
+  mosquitto_property* props = nullptr;
+  if (!correlation.empty() && mVersion == 5)
+    mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, correlation.data(),
+                                  static_cast<uint16_t>(correlation.size()));
   const int rc =
       mosquitto_publish_v5(mMosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                           payload.data(), 1, retain, nullptr);
+                           payload.data(), 1, retain, props);
+  mosquitto_property_free_all(&props);
   if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_ERRNO && rc != MOSQ_ERR_NO_CONN &&
       rc != MOSQ_ERR_CONN_LOST) {
-    warn("Could not publish %zu bytes on %s (%s): dropped", payload.size(), topic.c_str(),
+    warn("Could not publish %zu bytes on %s (%s): dropped", payload.size(), shown(topic).c_str(),
          reason(rc, false).c_str());
     return false;
   }
   ++mInflight;
-  debug("To the broker on %s: %zu bytes", topic.c_str(), payload.size());
+  debug("To the broker on %s: %zu bytes", shown(topic).c_str(), payload.size());
   return true;
 }
 
@@ -195,7 +219,8 @@ void cMqttLink::pump() {
   while (mUp && mInflight < kMaxInflight) {
     std::optional<cOutbox::Item> item = mOutbox.pop();
     if (!item) return;
-    hand(mSettings.topic(item->siteInfo ? "site_info" : "command"), item->payload, item->siteInfo);
+    hand(item->topic, item->payload, item->siteInfo, item->correlation);
+    if (item->siteInfo) mLastSiteInfo = std::move(item->payload);
   }
 }
 
@@ -295,20 +320,88 @@ bool cMqttLink::usableAppId(const std::string& id) {
   });
 }
 
+cSignatureCheck::Signed cMqttLink::signedProperties(const mosquitto_property* props) {
+  cSignatureCheck::Signed out;
+  char* name = nullptr;
+  char* value = nullptr;
+  for (const mosquitto_property* p = mosquitto_property_read_string_pair(
+           props, MQTT_PROP_USER_PROPERTY, &name, &value, false);
+       p;
+       p = mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &name, &value, true)) {
+    std::unique_ptr<char, decltype(&std::free)> n(name, &std::free), v(value, &std::free);
+    if (!name || !value) continue;
+    for (auto [key, slot] : {std::pair{"app", &out.app}, std::pair{"expires", &out.expires},
+                             std::pair{"nonce", &out.nonce}, std::pair{"sig", &out.sig}})
+      if (std::strcmp(name, key) == 0 && !*slot) *slot = std::string(value);
+  }
+  return out;
+}
+
+// The command's deadline (its message expiry interval, else command.max_age
+// from now) and response topic: only one under PREFIX/SITE/outcome/ is
+// answered.
+void cMqttLink::readProperties(const mosquitto_property* props, cCommandLine::Command& command) {
+  uint32_t expiry = 0;
+  command.deadline = command.arrived + std::chrono::seconds(mSettings.maxAge);
+  if (mosquitto_property_read_int32(props, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, &expiry, false))
+    command.deadline = command.arrived + std::chrono::seconds(expiry);
+  char* topic = nullptr;
+  if (!mosquitto_property_read_string(props, MQTT_PROP_RESPONSE_TOPIC, &topic, false)) return;
+  std::unique_ptr<char, decltype(&std::free)> owned(topic, &std::free);
+  const std::string ours = mSettings.topic("outcome") + "/";
+  if (!topic || std::strncmp(topic, ours.c_str(), ours.size()) != 0 || !topic[ours.size()]) {
+    warn(
+        "A command from the broker names the response topic \"%s\", not one under %s: it gets "
+        "no answer there",
+        shown(topic ? topic : "").c_str(), ours.c_str());
+    return;
+  }
+  command.replyTopic = topic;
+  void* data = nullptr;
+  uint16_t length = 0;
+  if (mosquitto_property_read_binary(props, MQTT_PROP_CORRELATION_DATA, &data, &length, false)) {
+    command.correlation.assign(static_cast<const char*>(data), length);
+    std::free(data);
+  }
+}
+
+// Why a command from the broker is refused, or null. The lines of the size
+// and the UTF-8 check name the topic, which is the site's command topic.
+const char* cMqttLink::refusal(const mosquitto_message* msg, const mosquitto_property* props,
+                               const std::string& payload) {
+  const size_t size = static_cast<size_t>(std::max(msg->payloadlen, 0));
+  if (msg->retain) {
+    warn(
+        "Dropped a retained message of %zu bytes from the broker on %s: a command is never "
+        "taken from a retained message",
+        size, shown(msg->topic).c_str());
+    return "retained";
+  }
+  if (size > kMaxPayload) {
+    warn("Dropped a message of %zu bytes from the broker on %s: over %zu bytes", size,
+         shown(msg->topic).c_str(), kMaxPayload);
+    return "too large";
+  }
+  if (repairUtf8(payload) != payload) {
+    warn("Dropped a message of %zu bytes from the broker on %s: not valid UTF-8", size,
+         shown(msg->topic).c_str());
+    return "not UTF-8";
+  }
+  if (!mSignatures) return nullptr;
+  const char* why = mSignatures->check(signedProperties(props), payload, std::time(nullptr));
+  if (why)
+    warn("Refused a command of %zu bytes from the broker on %s: %s", size,
+         shown(msg->topic).c_str(), why);
+  return why;
+}
+
 void cMqttLink::onMessage(const mosquitto_message* msg, const mosquitto_property* props) {
   // Only the site's command topic is subscribed; anything else stays out.
   if (!msg->topic || mCommandTopic != msg->topic) return;
   const size_t size = static_cast<size_t>(std::max(msg->payloadlen, 0));
-  if (size > kMaxPayload) {
-    warn("Dropped a message of %zu bytes from the broker on %s: over %zu bytes", size, msg->topic,
-         kMaxPayload);
-    return;
-  }
-  std::string payload(static_cast<const char*>(msg->payload), size);
-  if (repairUtf8(payload) != payload) {
-    warn("Dropped a message of %zu bytes from the broker on %s: not valid UTF-8", size, msg->topic);
-    return;
-  }
+  cCommandLine::Command command;
+  command.arrived = Clock::now();
+  if (size <= kMaxPayload) command.payload.assign(static_cast<const char*>(msg->payload), size);
   std::optional<std::string> app = appProperty(props);
   if (app && !usableAppId(*app)) {
     warn(
@@ -317,9 +410,14 @@ void cMqttLink::onMessage(const mosquitto_message* msg, const mosquitto_property
         app->size(), kOwnAppId);
     app.reset();
   }
-  mReceived.fetch_add(1);
-  debug("From the broker: %zu bytes as %s", size, app ? app->c_str() : kOwnAppId);
-  mDeliver(app ? *app : kOwnAppId, payload);
+  readProperties(props, command);
+  const char* why = refusal(msg, props, command.payload);
+  command.facts = factsOf(command.payload, app ? *app : kOwnAppId, size <= kMaxPayload);
+  if (!why) {
+    mReceived.fetch_add(1);
+    debug("From the broker: %zu bytes as %s", size, command.facts.app.c_str());
+  }
+  mDeliver(std::move(command), why);
 }
 
 void cMqttLink::connectCb(mosquitto*, void* self, int rc, int, const mosquitto_property*) {
@@ -339,5 +437,5 @@ void cMqttLink::messageCb(mosquitto*, void* self, const mosquitto_message* msg,
 // verify, for one) go to the log; its chatter does not.
 void cMqttLink::logCb(mosquitto*, void* self, int level, const char* text) {
   if (level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING))
-    static_cast<cMqttLink*>(self)->warn("libmosquitto: %s", text);
+    static_cast<cMqttLink*>(self)->warn("libmosquitto: %s", shown(text ? text : "").c_str());
 }

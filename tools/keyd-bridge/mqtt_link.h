@@ -3,7 +3,9 @@
 // connecting (MQTT 5, or 3.1.1 when the broker refuses 5) and reconnecting
 // with a jittered backoff, the status topic and its last will, taking the
 // outbox's publications to the broker (QoS 1) and handing each command of
-// the site's command topic to `deliver`.
+// the site's command topic to `deliver`: taken (with its deadline and
+// response topic), or refused with the reason (retained, too large, not
+// UTF-8, or, with a key, not signed right).
 //
 // Ownership: borrows the settings and the outbox, which outlive it; owns
 // the client, the thread and its wake-up eventfd.
@@ -23,14 +25,17 @@
 #include <thread>
 
 #include "cKlog.h"
+#include "command_line.h"
 #include "outbox.h"
 #include "settings.h"
+#include "signature.h"
 
 class cMqttLink : private cKlog {
  public:
-  // A command from the broker, valid UTF-8 of at most 256 KiB, with the
-  // application id it is to carry on the bus.
-  using Deliver = std::function<void(const std::string& appId, const std::string& payload)>;
+  // A command from the broker and null, when it is to be taken: valid UTF-8
+  // of at most 256 KiB, its facts naming the application id it is to carry
+  // on the bus; or a command refused, with the reason of its outcome.
+  using Deliver = std::function<void(cCommandLine::Command command, const char* refusal)>;
 
   // Longest payload taken from the broker; a longer one is dropped.
   static constexpr size_t kMaxPayload = 256 * 1024;
@@ -53,6 +58,8 @@ class cMqttLink : private cKlog {
   void stop();
 
   bool connected() const { return mConnected.load(); }
+  // HOST:PORT of the broker in use or tried now. Any thread.
+  std::string where() const { return mSettings.brokers[mNode.load()].where(); }
   unsigned long sent() const { return mSent.load(); }          // handed to the broker
   unsigned long received() const { return mReceived.load(); }  // commands delivered
 
@@ -60,6 +67,8 @@ class cMqttLink : private cKlog {
   // "app" (the first) when usableAppId, else kOwnAppId.
   static constexpr const char* kOwnAppId = "keyd-bridge";
   static std::optional<std::string> appProperty(const mosquitto_property* properties);
+  // The first of each of the user properties "app", "expires", "nonce", "sig".
+  static cSignatureCheck::Signed signedProperties(const mosquitto_property* properties);
   static bool usableAppId(const std::string& id);  // 1 to 64 of [A-Za-z0-9._:@-]
 
  private:
@@ -68,7 +77,8 @@ class cMqttLink : private cKlog {
   void loop();
   void service(int timeoutMs);
   void attempt();
-  bool hand(const std::string& topic, const std::string& payload, bool retain);
+  bool hand(const std::string& topic, const std::string& payload, bool retain,
+            const std::string& correlation = "");
   void pump();
   void finish();
   void scheduleRetry(const char* what, const std::string& why);
@@ -76,6 +86,9 @@ class cMqttLink : private cKlog {
   void onDisconnect(int rc);
   void onPublish(int rc);
   void onMessage(const mosquitto_message* msg, const mosquitto_property* props);
+  const char* refusal(const mosquitto_message* msg, const mosquitto_property* props,
+                      const std::string& payload);
+  void readProperties(const mosquitto_property* props, cCommandLine::Command& command);
 
   static void connectCb(mosquitto*, void* self, int rc, int flags, const mosquitto_property*);
   static void disconnectCb(mosquitto*, void* self, int rc, const mosquitto_property*);
@@ -88,7 +101,7 @@ class cMqttLink : private cKlog {
   const BridgeSettings& mSettings;
   cOutbox& mOutbox;
   const Deliver mDeliver;
-  const std::string mWhere;  // HOST:PORT
+  std::string mWhere;  // HOST:PORT of the broker in use (the link's thread)
   const std::string mStatusTopic, mCommandTopic;
 
   // The link's thread only (and the main thread before start / after join).
@@ -100,8 +113,15 @@ class cMqttLink : private cKlog {
   bool mGreet = false;     // connected: subscribe and say "online" once out of the callback
   int mInflight = 0;
   std::chrono::milliseconds mBackoff{1000};
+  // The broker of mSettings.brokers tried or in use: the link's thread
+  // changes it, any thread may read it.
+  std::atomic<size_t> mNode{0};
+  // The last "site_info" handed to a broker, published again on each
+  // connection (a broker reached after another may not have it).
+  std::optional<std::string> mLastSiteInfo;
   Clock::time_point mNextAttempt{};
   std::mt19937 mRandom;
+  std::optional<cSignatureCheck> mSignatures;  // with a key only
 
   int mWakeFd = -1;
   std::atomic<bool> mStopping{false};

@@ -3,33 +3,56 @@
 
 #include <algorithm>
 
-cOutbox::cOutbox(size_t limit) : cKlog("keyd-bridge"), mLimit(limit) {}
+cOutbox::cOutbox(size_t limit, size_t limitBytes)
+    : cKlog("keyd-bridge"), mLimit(limit), mLimitBytes(limitBytes) {}
 
-void cOutbox::push(bool siteInfo, std::string payload) {
-  std::lock_guard<std::mutex> guard(mMutex);
-  if (siteInfo) {
-    auto old = std::find_if(mItems.begin(), mItems.end(), [](const Item& i) { return i.siteInfo; });
-    if (old != mItems.end()) mItems.erase(old);
-  } else if (mCommands == mLimit) {
+// Makes room for `incoming` more bytes; with mMutex held.
+void cOutbox::dropOldest(size_t incoming) {
+  while (mCommands > 0 && (mCommands >= mLimit || mBytes + incoming > mLimitBytes)) {
+    const bool byCount = mCommands >= mLimit;
     // At most one site_info waits, so the oldest command is near the front.
-    mItems.erase(
-        std::find_if(mItems.begin(), mItems.end(), [](const Item& i) { return !i.siteInfo; }));
+    auto oldest =
+        std::find_if(mItems.begin(), mItems.end(), [](const Item& i) { return !i.siteInfo; });
+    mBytes -= oldest->payload.size();
+    mItems.erase(oldest);
     --mCommands;
     ++mDropped;
-    if (mDroppedEpisode++ == 0)
+    if (mDroppedEpisode++ > 0) continue;
+    if (byCount)
       warn("MQTT queue full (%zu commands): dropping the oldest until the broker takes them",
            mLimit);
+    else
+      warn("MQTT queue full (%zu bytes): dropping the oldest until the broker takes them",
+           mLimitBytes);
   }
-  mCommands += siteInfo ? 0 : 1;
-  mItems.push_back(Item{siteInfo, std::move(payload)});
+}
+
+void cOutbox::push(Item item) {
+  {
+    ksync::MutexLock guard(mMutex);
+    if (item.siteInfo) {
+      auto old =
+          std::find_if(mItems.begin(), mItems.end(), [](const Item& i) { return i.siteInfo; });
+      if (old != mItems.end()) mItems.erase(old);
+    } else {
+      dropOldest(item.payload.size());
+      ++mCommands;
+      mBytes += item.payload.size();
+    }
+    mItems.push_back(std::move(item));
+  }
+  if (mWake) mWake();
 }
 
 std::optional<cOutbox::Item> cOutbox::pop() {
-  std::lock_guard<std::mutex> guard(mMutex);
+  ksync::MutexLock guard(mMutex);
   if (mItems.empty()) return std::nullopt;
   Item item = std::move(mItems.front());
   mItems.pop_front();
-  mCommands -= item.siteInfo ? 0 : 1;
+  if (!item.siteInfo) {
+    --mCommands;
+    mBytes -= item.payload.size();
+  }
   if (mItems.empty() && mDroppedEpisode > 0) {
     warn("MQTT queue emptied: %lu commands were dropped while it was full (%lu since the start)",
          mDroppedEpisode, mDropped);
@@ -39,11 +62,16 @@ std::optional<cOutbox::Item> cOutbox::pop() {
 }
 
 size_t cOutbox::size() const {
-  std::lock_guard<std::mutex> guard(mMutex);
+  ksync::MutexLock guard(mMutex);
   return mItems.size();
 }
 
 unsigned long cOutbox::dropped() const {
-  std::lock_guard<std::mutex> guard(mMutex);
+  ksync::MutexLock guard(mMutex);
   return mDropped;
+}
+
+bool cOutbox::holdsSiteInfo() const {
+  ksync::MutexLock guard(mMutex);
+  return std::any_of(mItems.begin(), mItems.end(), [](const Item& i) { return i.siteInfo; });
 }

@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <variant>
 
+#include "kopts.h"
 #include "sandbox.h"
 
 namespace {
@@ -24,23 +26,26 @@ constexpr const char* kHelp =
     "Exit status: COMMAND's; 77 when this machine cannot make the namespaces;\n"
     "127 when COMMAND cannot be run; 2 on bad arguments.\n";
 
+// Where DIR stands: after keyd-sandbox's own options (those before it, and
+// a "--" that ends them). DIR and everything after it belong to COMMAND,
+// options included.
+int dirIndex(int argc, char** argv) {
+  int i = 1;
+  while (i < argc && std::strncmp(argv[i], "--", 2) == 0)
+    if (std::strcmp(argv[i++], "--") == 0) break;
+  return i;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-    std::fputs(kHelp, stdout);
-    return 0;
-  }
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::puts("keyd-sandbox " KEYD_VERSION);
-    return 0;
-  }
-  if (argc < 3) {
-    std::fprintf(stderr, "usage: keyd-sandbox DIR COMMAND [ARG...]\n");
-    return 2;
-  }
-  keydsandbox::enterSandbox(argc, argv, argv[1]);
-  ::execvp(argv[2], argv + 2);
+  const kopts::Spec spec{"keyd-sandbox", KEYD_VERSION, kHelp, {}, {}};
+  const int dir = dirIndex(argc, argv);
+  const std::variant<kopts::Args, int> parsed = kopts::parse(spec, dir, argv);
+  if (const int* status = std::get_if<int>(&parsed)) return *status;
+  if (argc - dir < 2) return kopts::usageError(spec, "DIR and COMMAND are needed");
+  keydsandbox::enterSandbox(argc, argv, argv[dir]);
+  ::execvp(argv[dir + 1], argv + dir + 1);
   std::perror("keyd-sandbox: exec");
   return 127;
 }

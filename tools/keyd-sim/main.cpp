@@ -23,12 +23,14 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "cabinet.h"
 #include "kconf_number.h"
 #include "kjson.h"
 #include "kmsg_json.h"
+#include "kopts.h"
 #include "pcap.h"
 
 namespace {
@@ -388,83 +390,72 @@ class Simulator {
   std::size_t mQueuedBytes = 0;
 };
 
-int usageError(const std::string& text) {
-  std::fprintf(stderr, "keyd-sim: %s\nTry 'keyd-sim --help'.\n", text.c_str());
-  return 2;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line asks for.
+struct Settings {
   std::string listenText = kDefaultListen;
-  sockaddr_in listenAddr = *parseAddress(listenText);
+  sockaddr_in listenAddr = *parseAddress(kDefaultListen);
   std::optional<sockaddr_in> peer;
   std::optional<std::string> pcapPath, cabinetPath;
-  std::optional<long> reportSeconds;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    if (arg == "--version") {
-      std::puts("keyd-sim " KEYD_VERSION);
-      return 0;
-    }
-    if (arg == "--pcap" || arg == "--cabinet") {
-      if (i + 1 >= argc) return usageError(arg + " needs a FILE");
-      (arg == "--pcap" ? pcapPath : cabinetPath) = argv[++i];
-      continue;
-    }
-    if (arg == "--report-interval") {
-      reportSeconds = i + 1 < argc ? kconf::parseNumber(argv[++i], 1, 86400) : std::nullopt;
-      if (!reportSeconds) return usageError("--report-interval needs S, seconds 1..86400");
-      continue;
-    }
-    if (arg != "--listen" && arg != "--peer") return usageError("unknown argument '" + arg + "'");
-    if (i + 1 >= argc) return usageError(arg + " needs ADDR:PORT");
-    const auto addr = parseAddress(argv[++i]);
+  long reportSeconds = 30;
+};
+
+// The settings, or the exit status after --help, --version or a usage
+// error (printed).
+std::variant<Settings, int> readOptions(int argc, char** argv) {
+  const kopts::Spec spec{"keyd-sim",
+                         KEYD_VERSION,
+                         kUsage,
+                         {"--listen", "--peer", "--pcap", "--cabinet", "--report-interval"},
+                         {}};
+  std::variant<kopts::Args, int> parsed = kopts::parse(spec, argc, argv);
+  if (const int* status = std::get_if<int>(&parsed)) return *status;
+  const kopts::Args& args = std::get<kopts::Args>(parsed);
+  if (!args.operands.empty())
+    return kopts::usageError(spec, "unknown argument '" + args.operands.front() + "'");
+  Settings settings;
+  for (const char* name : {"--listen", "--peer"}) {
+    const std::optional<std::string> text = args.value(name);
+    if (!text) continue;
+    const std::optional<sockaddr_in> addr = parseAddress(*text);
     if (!addr)
-      return usageError(arg + ": not an IPv4 ADDR:PORT with port 1..65535: '" + argv[i] + "'");
-    if (arg == "--listen") {
-      listenAddr = *addr;
-      listenText = argv[i];
+      return kopts::usageError(
+          spec, std::string(name) + ": not an IPv4 ADDR:PORT with port 1..65535: '" + *text + "'");
+    if (name == std::string("--peer")) {
+      settings.peer = addr;
     } else {
-      peer = addr;
+      settings.listenAddr = *addr;
+      settings.listenText = *text;
     }
   }
-  if (reportSeconds && !cabinetPath) return usageError("--report-interval needs --cabinet");
-  std::optional<Cabinet> cabinet;
-  if (cabinetPath) {
-    std::string why;
-    cabinet = Cabinet::load(*cabinetPath, why);
-    if (!cabinet) {
-      std::fprintf(stderr, "keyd-sim: cabinet %s: %s\n", cabinetPath->c_str(), why.c_str());
-      return 2;
-    }
+  settings.pcapPath = args.value("--pcap");
+  settings.cabinetPath = args.value("--cabinet");
+  if (const std::optional<std::string> text = args.value("--report-interval")) {
+    const std::optional<long> seconds = kconf::parseNumber(text->c_str(), 1, 86400);
+    if (!seconds) return kopts::usageError(spec, "--report-interval needs S, seconds 1..86400");
+    if (!settings.cabinetPath) return kopts::usageError(spec, "--report-interval needs --cabinet");
+    settings.reportSeconds = *seconds;
   }
+  return settings;
+}
 
+// A UDP socket bound to `addr` that learns the address each datagram came
+// to (for the capture); -1 after an error (printed).
+int bindSocket(const sockaddr_in& addr, const std::string& text) {
   const int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (sock < 0 ||
-      ::bind(sock, reinterpret_cast<const sockaddr*>(&listenAddr), sizeof listenAddr) != 0) {
-    std::fprintf(stderr, "keyd-sim: cannot bind %s: %s\n", listenText.c_str(), std::strerror(errno));
+  if (sock < 0 || ::bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    std::fprintf(stderr, "keyd-sim: cannot bind %s: %s\n", text.c_str(), std::strerror(errno));
     if (sock >= 0) ::close(sock);
-    return 1;
+    return -1;
   }
-  const int on = 1;  // the address each datagram came to, for the capture
+  const int on = 1;
   ::setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
-  Simulator sim(sock, listenAddr, peer);
-  if (pcapPath) {
-    auto pcap = PcapWriter::create(*pcapPath);
-    if (!pcap) {
-      std::fprintf(stderr, "keyd-sim: cannot create %s: %s\n", pcapPath->c_str(),
-                   std::strerror(errno));
-      return 1;
-    }
-    sim.capture(std::move(pcap));
-  }
-  if (cabinet) sim.playCabinet(std::move(*cabinet), static_cast<int>(reportSeconds.value_or(30)));
+  return sock;
+}
 
+// Blocks SIGINT and SIGTERM and has them set the stop flag; returns the
+// mask that lets them through, for ppoll. No SA_RESTART: a signal ends the
+// wait in ppoll.
+sigset_t catchStopSignals() {
   sigset_t stopSignals, waitMask;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
@@ -475,10 +466,44 @@ int main(int argc, char** argv) {
   struct sigaction sa {};
   sa.sa_handler = onSignal;
   sigemptyset(&sa.sa_mask);
-  sa.sa_flags = 0;  // no SA_RESTART: a signal ends the wait in ppoll
+  sa.sa_flags = 0;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  return waitMask;
+}
 
-  std::fprintf(stderr, "keyd-sim: listening on %s\n", listenText.c_str());
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::variant<Settings, int> read = readOptions(argc, argv);
+  if (const int* status = std::get_if<int>(&read)) return *status;
+  const Settings& settings = std::get<Settings>(read);
+  std::optional<Cabinet> cabinet;
+  if (settings.cabinetPath) {
+    std::string why;
+    cabinet = Cabinet::load(*settings.cabinetPath, why);
+    if (!cabinet) {
+      std::fprintf(stderr, "keyd-sim: cabinet %s: %s\n", settings.cabinetPath->c_str(),
+                   why.c_str());
+      return 2;
+    }
+  }
+
+  const int sock = bindSocket(settings.listenAddr, settings.listenText);
+  if (sock < 0) return 1;
+  Simulator sim(sock, settings.listenAddr, settings.peer);
+  if (settings.pcapPath) {
+    auto pcap = PcapWriter::create(*settings.pcapPath);
+    if (!pcap) {
+      std::fprintf(stderr, "keyd-sim: cannot create %s: %s\n", settings.pcapPath->c_str(),
+                   std::strerror(errno));
+      return 1;
+    }
+    sim.capture(std::move(pcap));
+  }
+  if (cabinet) sim.playCabinet(std::move(*cabinet), static_cast<int>(settings.reportSeconds));
+
+  const sigset_t waitMask = catchStopSignals();
+  std::fprintf(stderr, "keyd-sim: listening on %s\n", settings.listenText.c_str());
   return sim.run(waitMask);
 }

@@ -16,10 +16,14 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 #include <tuple>
+#include <utility>
+#include <variant>
 
 #include "cConfigFile.h"
 #include "kconf_number.h"
+#include "kopts.h"
 #include "nlite.h"
 
 namespace {
@@ -36,27 +40,35 @@ volatile sig_atomic_t gStop = 0;
 
 void onSignal(int) { gStop = 1; }
 
-void usage(FILE* out) {
-  std::fprintf(
-      out,
-      "usage: nembad [--conf PATH] [--channeler-port N] [--broadcaster-port N]\n"
-      "  Bus daemon: receives publications on tcp://127.0.0.1:<channeler port>\n"
-      "  and forwards each to the subscribers on tcp://127.0.0.1:<broadcaster port>.\n"
-      "  --conf PATH            configuration file (default /etc/ram/nembad.conf),\n"
-      "                         keys nemba.channeler.port (default %d) and\n"
-      "                         nemba.broadcaster.port (default %d)\n"
-      "  --channeler-port N     overrides the file; 0 picks a free port\n"
-      "  --broadcaster-port N   overrides the file; 0 picks a free port\n"
-      "  --print-subscriptions  prints \"nembad: subscribe TOPIC\" and\n"
-      "                         \"nembad: unsubscribe TOPIC\" for each subscription\n"
-      "                         a subscriber makes or drops, once it is in force\n"
-      "                         (bytes outside printable ASCII as \\xHH)\n"
-      "  --help                 this text\n"
-      "  --version              the version\n"
-      "  Prints \"nembad: channeler 127.0.0.1:<port> broadcaster 127.0.0.1:<port>\"\n"
-      "  once both ports are bound (and sends READY=1 to the service manager\n"
-      "  when NOTIFY_SOCKET names one); ends with status 0 on SIGINT or SIGTERM.\n",
-      nlite::kDefaultChannelerPort, nlite::kDefaultBroadcasterPort);
+// The help text, with the two default ports.
+std::string help() {
+  return "usage: nembad [--conf PATH] [--channeler-port N] [--broadcaster-port N]\n"
+         "       nembad --check [--conf PATH]\n"
+         "\n"
+         "  Bus daemon: receives publications on tcp://127.0.0.1:<channeler port>\n"
+         "  and forwards each to the subscribers on tcp://127.0.0.1:<broadcaster port>.\n"
+         "  --conf PATH            configuration file (default /etc/ram/nembad.conf),\n"
+         "                         keys nemba.channeler.port (default " +
+         std::to_string(nlite::kDefaultChannelerPort) +
+         ") and\n"
+         "                         nemba.broadcaster.port (default " +
+         std::to_string(nlite::kDefaultBroadcasterPort) +
+         ")\n"
+         "  --channeler-port N     overrides the file; 0 picks a free port\n"
+         "  --broadcaster-port N   overrides the file; 0 picks a free port\n"
+         "  --print-subscriptions  prints \"nembad: subscribe TOPIC\" and\n"
+         "                         \"nembad: unsubscribe TOPIC\" for each subscription\n"
+         "                         a subscriber makes or drops, once it is in force\n"
+         "                         (bytes outside printable ASCII as \\xHH)\n"
+         "  --check                prints both settings of the file with the line\n"
+         "                         each came from (or its default) and every problem\n"
+         "                         (unknown key, number that is not one, line too\n"
+         "                         long, unreadable file); status 1 when there is one\n"
+         "  --help                 this text\n"
+         "  --version              the version\n"
+         "  Prints \"nembad: channeler 127.0.0.1:<port> broadcaster 127.0.0.1:<port>\"\n"
+         "  once both ports are bound (and sends READY=1 to the service manager\n"
+         "  when NOTIFY_SOCKET names one); ends with status 0 on SIGINT or SIGTERM.\n";
 }
 
 // A port number, 0 (a free port) included.
@@ -192,77 +204,101 @@ int run(int channelerPort, int broadcasterPort, bool printSubscriptions) {
   return status;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const char* confPath = kDefaultConf;
+// The two ports: each from its option, else from the configuration file.
+struct Ports {
   std::optional<int> channeler, broadcaster;
-  bool printSubscriptions = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help") {
-      usage(stdout);
-      return 0;
-    }
-    if (arg == "--version") {
-      std::puts("nembad " KEYD_VERSION);
-      return 0;
-    }
-    if (arg == "--print-subscriptions") {
-      printSubscriptions = true;
-      continue;
-    }
-    const bool takesValue =
-        arg == "--conf" || arg == "--channeler-port" || arg == "--broadcaster-port";
-    if (!takesValue) {
-      std::fprintf(stderr, "nembad: unknown argument: %s\n", argv[i]);
-      usage(stderr);
-      return 2;
-    }
-    if (i + 1 >= argc) {
-      std::fprintf(stderr, "nembad: %s needs a value\n", argv[i]);
-      return 2;
-    }
-    const char* value = argv[++i];
-    if (arg == "--conf") {
-      confPath = value;
-      continue;
-    }
-    std::optional<int> port = parsePort(value);
-    if (!port) {
-      std::fprintf(stderr, "nembad: %s: not a port number (0-65535): %s\n", arg.c_str(), value);
-      return 2;
-    }
-    (arg == "--channeler-port" ? channeler : broadcaster) = port;
-  }
+};
 
-  // The file is read only when it still has something to say. A missing
-  // file leaves the defaults (cConfigFile reports it on standard output).
-  if (!channeler || !broadcaster) {
-    cConfigFile conf;
-    conf.load(confPath);
-    for (auto [key, def, port] :
-         {std::tuple{"nemba.channeler.port", nlite::kDefaultChannelerPort, &channeler},
-          std::tuple{"nemba.broadcaster.port", nlite::kDefaultBroadcasterPort, &broadcaster}}) {
-      if (*port) continue;
-      const int v = conf.getInt(key, def);
-      // The translator reads the same keys and connects to what it finds:
-      // a value that is no usable port is an error here, not a free port.
-      if (v < 1 || v > 65535) {
-        std::fprintf(stderr, "nembad: %s: %s is not a port number (1-65535)\n", confPath, key);
-        return 2;
-      }
-      *port = v;
-    }
+// The ports the options give. Returns the exit status after an error
+// (printed).
+std::optional<int> portsFromOptions(const kopts::Spec& spec, const kopts::Args& args,
+                                    Ports& ports) {
+  for (auto [name, port] : {std::pair{"--channeler-port", &ports.channeler},
+                            std::pair{"--broadcaster-port", &ports.broadcaster}}) {
+    const std::optional<std::string> value = args.value(name);
+    if (!value) continue;
+    *port = parsePort(value->c_str());
+    if (!*port)
+      return kopts::usageError(spec,
+                               std::string(name) + ": not a port number (0-65535): " + *value);
   }
+  return std::nullopt;
+}
 
+// The ports the options left open, from the file, which is read only when
+// it still has something to say. A missing file leaves the defaults
+// (cConfigFile reports it on standard output). Returns the exit status
+// after an error (printed).
+// The settings of the bus daemon's file, with their defaults.
+const std::vector<cConfigFile::Known>& busSettings() {
+  static const std::vector<cConfigFile::Known> known = {
+      {"nemba.channeler.port", true, std::to_string(nlite::kDefaultChannelerPort)},
+      {"nemba.broadcaster.port", true, std::to_string(nlite::kDefaultBroadcasterPort)}};
+  return known;
+}
+
+int checkSettings(const std::string& confPath) {
+  cConfigFile conf;
+  conf.load(confPath.c_str(), true);
+  return conf.printCheck(stdout, busSettings(), {}) ? 0 : 1;
+}
+
+std::optional<int> portsFromFile(const std::string& confPath, Ports& ports) {
+  if (ports.channeler && ports.broadcaster) return std::nullopt;
+  cConfigFile conf;
+  conf.load(confPath.c_str());
+  // Mistakes that leave the ports usable are told, and the daemon goes on.
+  for (const cConfigFile::Problem& p : conf.check(busSettings(), {}))
+    if (p.line > 0)
+      std::fprintf(stderr, "nembad: warning: %s:%d: %s\n", confPath.c_str(), p.line, p.text.c_str());
+  for (auto [key, def, port] :
+       {std::tuple{"nemba.channeler.port", nlite::kDefaultChannelerPort, &ports.channeler},
+        std::tuple{"nemba.broadcaster.port", nlite::kDefaultBroadcasterPort, &ports.broadcaster}}) {
+    if (*port) continue;
+    const int v = conf.getInt(key, def);
+    // The translator reads the same keys and connects to what it finds:
+    // a value that is no usable port is an error here, not a free port.
+    if (v < 1 || v > 65535) {
+      std::fprintf(stderr, "nembad: %s: %s is not a port number (1-65535)\n", confPath.c_str(),
+                   key);
+      return 2;
+    }
+    *port = v;
+  }
+  return std::nullopt;
+}
+
+// SIGINT and SIGTERM set the stop flag; no SA_RESTART: a signal interrupts
+// zmq_poll.
+void catchStopSignals() {
   struct sigaction sa;
   std::memset(&sa, 0, sizeof sa);
   sa.sa_handler = onSignal;
   sigemptyset(&sa.sa_mask);
-  sa.sa_flags = 0;  // no SA_RESTART: a signal interrupts zmq_poll
+  sa.sa_flags = 0;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+}
 
-  return run(*channeler, *broadcaster, printSubscriptions);
+}  // namespace
+
+int main(int argc, char** argv) {
+  const kopts::Spec spec{"nembad",
+                         KEYD_VERSION,
+                         help(),
+                         {"--conf", "--channeler-port", "--broadcaster-port"},
+                         {"--print-subscriptions", "--check"}};
+  const std::variant<kopts::Args, int> parsed = kopts::parse(spec, argc, argv);
+  if (const int* status = std::get_if<int>(&parsed)) return *status;
+  const kopts::Args& args = std::get<kopts::Args>(parsed);
+  if (!args.operands.empty())
+    return kopts::usageError(spec, "unexpected argument " + args.operands.front());
+
+  if (args.has("--check")) return checkSettings(args.value("--conf").value_or(kDefaultConf));
+  Ports ports;
+  if (const auto status = portsFromOptions(spec, args, ports)) return *status;
+  if (const auto status = portsFromFile(args.value("--conf").value_or(kDefaultConf), ports))
+    return *status;
+  catchStopSignals();
+  return run(*ports.channeler, *ports.broadcaster, args.has("--print-subscriptions"));
 }

@@ -14,15 +14,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "kconf_number.h"
 #include "kjson.h"
+#include "kopts.h"
 #include "nlite.h"
 
 namespace {
@@ -34,85 +36,71 @@ constexpr double kDefaultPubTimeout = 5.0;
 volatile sig_atomic_t gStop = 0;
 void onSignal(int) { gStop = 1; }
 
-// The help text; a format of the two default ports (printUsage).
-const char* const kUsageFormat =
-    "usage: nlite pub [--channeler-port N] [--app NAME] [--kind K] [--timeout SECONDS]\n"
-    "                 TOPIC TEXT\n"
-    "       nlite sub [--broadcaster-port N] [--count N] [--timeout SECONDS] [--ready]\n"
-    "                 TOPIC...\n"
-    "       nlite [pub|sub] --help\n"
-    "       nlite --version\n"
-    "\n"
-    "pub  publishes TEXT on TOPIC through the bus daemon at 127.0.0.1:N (default\n"
-    "     %d); with TEXT \"-\" each line of standard input (without its newline)\n"
-    "     is one message. --app is the sender's application id (default \"nlite\",\n"
-    "     empty for none), --kind the message kind (default 2). Waits up to\n"
-    "     --timeout seconds (default 5) for the bus daemon, exits 0 once every\n"
-    "     message is handed to it, 1 when it cannot be reached or a send fails.\n"
-    "sub  prints each message received on the TOPICs from 127.0.0.1:N (default\n"
-    "     %d) as one line:\n"
-    "       {\"topic\":...,\"app\":...,\"kind\":...,\"payload\":...}\n"
-    "     with \"app\" null when the sender gave no application id. Texts that are\n"
-    "     not valid UTF-8 are printed with each invalid byte replaced by U+FFFD.\n"
-    "     Exits 0 after --count messages, after --timeout seconds, or on SIGINT\n"
-    "     or SIGTERM. --ready writes \"nlite: ready\" on standard error once\n"
-    "     subscribed.\n"
-    "Options take their value as the next argument; \"--\" ends the options.\n";
-
-void printUsage() {
-  std::printf(kUsageFormat, nlite::kDefaultChannelerPort, nlite::kDefaultBroadcasterPort);
+// The help text of every command, with the two default ports.
+std::string help() {
+  return "usage: nlite pub [--channeler-port N] [--app NAME] [--kind K] [--timeout SECONDS]\n"
+         "                 TOPIC TEXT\n"
+         "       nlite sub [--broadcaster-port N] [--count N] [--timeout SECONDS] [--ready]\n"
+         "                 TOPIC...\n"
+         "       nlite [pub|sub] --help\n"
+         "       nlite --version\n"
+         "\n"
+         "pub  publishes TEXT on TOPIC through the bus daemon at 127.0.0.1:N (default\n"
+         "     " +
+         std::to_string(nlite::kDefaultChannelerPort) +
+         "); with TEXT \"-\" each line of standard input (without its newline)\n"
+         "     is one message. --app is the sender's application id (default \"nlite\",\n"
+         "     empty for none), --kind the message kind (default 2). Waits up to\n"
+         "     --timeout seconds (default 5) for the bus daemon, exits 0 once every\n"
+         "     message is handed to it, 1 when it cannot be reached or a send fails.\n"
+         "sub  prints each message received on the TOPICs from 127.0.0.1:N (default\n"
+         "     " +
+         std::to_string(nlite::kDefaultBroadcasterPort) +
+         ") as one line:\n"
+         "       {\"topic\":...,\"app\":...,\"kind\":...,\"payload\":...}\n"
+         "     with \"app\" null when the sender gave no application id. Texts that are\n"
+         "     not valid UTF-8 are printed with each invalid byte replaced by U+FFFD.\n"
+         "     Exits 0 after --count messages, after --timeout seconds, or on SIGINT\n"
+         "     or SIGTERM. --ready writes \"nlite: ready\" on standard error once\n"
+         "     subscribed.\n"
+         "Options take their value as the next argument; \"--\" ends the options.\n";
 }
 
-int usageError(const std::string& text) {
-  std::fprintf(stderr, "nlite: %s\n", text.c_str());
-  std::fputs("Try 'nlite --help'.\n", stderr);
-  return 2;
+// A command line of nlite: the options it takes, the one help.
+kopts::Spec commandSpec(std::vector<std::string> valued, std::vector<std::string> flags) {
+  return {"nlite", KEYD_VERSION, help(), std::move(valued), std::move(flags)};
 }
 
-std::optional<double> parseSeconds(const char* text) {
-  if (!text || !*text) return std::nullopt;
+std::optional<double> parseSeconds(const std::string& text) {
+  if (text.empty()) return std::nullopt;
   errno = 0;
   char* end = nullptr;
-  double v = std::strtod(text, &end);
+  double v = std::strtod(text.c_str(), &end);
   if (errno != 0 || *end != '\0' || !std::isfinite(v) || v <= 0 || v > 1e6) return std::nullopt;
   return v;
 }
 
-// The command's arguments split into options (name -> value) and operands.
-struct Args {
-  std::map<std::string, const char*> options;
-  std::vector<const char*> operands;
-  bool help = false;
-};
-
-// valued: options taking a value; flags: options without one.
-std::optional<Args> splitArgs(int argc, char** argv, const std::vector<std::string>& valued,
-                              const std::vector<std::string>& flags, std::string& error) {
-  Args a;
-  bool optionsEnd = false;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (optionsEnd || arg.compare(0, 2, "--") != 0) {
-      a.operands.push_back(argv[i]);
-    } else if (arg == "--") {
-      optionsEnd = true;
-    } else if (arg == "--help") {
-      a.help = true;
-    } else if (std::find(flags.begin(), flags.end(), arg) != flags.end()) {
-      a.options[arg] = "";
-    } else if (std::find(valued.begin(), valued.end(), arg) != valued.end()) {
-      if (i + 1 >= argc) {
-        error = arg + " needs a value";
-        return std::nullopt;
-      }
-      a.options[arg] = argv[++i];
-    } else {
-      error = "unknown option " + arg;
-      return std::nullopt;
-    }
-  }
-  return a;
+// Reads a whole number from min to max.
+auto number(long min, long max) {
+  return [min, max](const std::string& text) { return kconf::parseNumber(text.c_str(), min, max); };
 }
+
+// Reads option `name`, when given, through `read` into `out`. Returns the
+// exit status of the usage error "NAME: WHAT: VALUE" (printed) when `read`
+// refuses the value.
+template <typename T, typename Read>
+std::optional<int> readOption(const kopts::Spec& spec, const kopts::Args& args,
+                              const std::string& name, Read read, const char* what, T& out) {
+  const std::optional<std::string> value = args.value(name);
+  if (!value) return std::nullopt;
+  const auto v = read(*value);
+  if (!v) return kopts::usageError(spec, name + ": " + what + ": " + *value);
+  out = *v;
+  return std::nullopt;
+}
+
+constexpr const char* kNotAPort = "not a port number (1-65535)";
+constexpr const char* kNotSeconds = "not a positive number of seconds";
 
 json_t* jsonText(const char* data, size_t size) { return jsonString(std::string_view(data, size)); }
 
@@ -153,44 +141,12 @@ bool publish(nlite::Client& client, const std::string& text, int kind, const cha
   }
 }
 
-int runPub(int argc, char** argv) {
-  std::string error;
-  auto args = splitArgs(argc, argv, {"--channeler-port", "--app", "--kind", "--timeout"}, {},
-                        error);
-  if (!args) return usageError(error);
-  if (args->help) {
-    printUsage();
-    return 0;
-  }
-  long port = nlite::kDefaultChannelerPort, kind = 2;
-  double timeout = kDefaultPubTimeout;
-  const char* app = "nlite";
-  for (const auto& [name, value] : args->options) {
-    std::optional<long> n;
-    if (name == "--app") {
-      app = value;
-    } else if (name == "--timeout") {
-      auto s = parseSeconds(value);
-      if (!s) return usageError("--timeout: not a positive number of seconds: " + std::string(value));
-      timeout = *s;
-    } else if (name == "--kind") {
-      if (!(n = kconf::parseNumber(value, INT32_MIN, INT32_MAX)))
-        return usageError("--kind: not a 32-bit integer: " + std::string(value));
-      kind = *n;
-    } else {
-      if (!(n = kconf::parseNumber(value, 1, 65535)))
-        return usageError(name + ": not a port number (1-65535): " + value);
-      port = *n;
-    }
-  }
-  if (args->operands.size() != 2) return usageError("pub needs TOPIC and TEXT");
-  const char* topic = args->operands[0];
-  const std::string text = args->operands[1];
-  if (std::strlen(topic) > nlite::kMaxName || std::strlen(app) > nlite::kMaxName)
-    return usageError("topic or application id over " + std::to_string(nlite::kMaxName) + " bytes");
-
+// Publishes `text` (with "-": each line of standard input) once the bus
+// daemon on `port` answers within the timeout.
+int publishAll(const std::string& app, long port, long kind, double timeout, const char* topic,
+               const std::string& text) {
   const int timeoutMs = milliseconds(timeout);
-  nlite::Client client(app, static_cast<int>(port), 0, nullptr, 0);
+  nlite::Client client(app.c_str(), static_cast<int>(port), 0, nullptr, 0);
   // The client's destruction at the end lets queued messages drain this long.
   client.setLinger(timeoutMs);
   if (!client.waitConnected(timeoutMs)) {
@@ -210,36 +166,32 @@ int runPub(int argc, char** argv) {
   return 0;
 }
 
-int runSub(int argc, char** argv) {
-  std::string error;
-  auto args = splitArgs(argc, argv, {"--broadcaster-port", "--count", "--timeout"}, {"--ready"},
-                        error);
-  if (!args) return usageError(error);
-  if (args->help) {
-    printUsage();
-    return 0;
-  }
-  long port = nlite::kDefaultBroadcasterPort, count = 0;
-  std::optional<double> timeout;
-  const bool announce = args->options.count("--ready") > 0;
-  for (const auto& [name, value] : args->options) {
-    std::optional<long> n;
-    if (name == "--ready") continue;
-    if (name == "--timeout") {
-      if (!(timeout = parseSeconds(value)))
-        return usageError("--timeout: not a positive number of seconds: " + std::string(value));
-    } else if (name == "--count") {
-      if (!(n = kconf::parseNumber(value, 1, INT_MAX)))
-        return usageError("--count: not a positive number: " + std::string(value));
-      count = *n;
-    } else {
-      if (!(n = kconf::parseNumber(value, 1, 65535)))
-        return usageError(name + ": not a port number (1-65535): " + value);
-      port = *n;
-    }
-  }
-  if (args->operands.empty()) return usageError("sub needs at least one TOPIC");
+int runPub(int argc, char** argv) {
+  const kopts::Spec spec = commandSpec({"--channeler-port", "--app", "--kind", "--timeout"}, {});
+  const std::variant<kopts::Args, int> parsed = kopts::parse(spec, argc, argv, 2);
+  if (const int* status = std::get_if<int>(&parsed)) return *status;
+  const kopts::Args& args = std::get<kopts::Args>(parsed);
+  long port = nlite::kDefaultChannelerPort, kind = 2;
+  double timeout = kDefaultPubTimeout;
+  const std::string app = args.value("--app").value_or("nlite");
+  if (auto s = readOption(spec, args, "--channeler-port", number(1, 65535), kNotAPort, port))
+    return *s;
+  if (auto s = readOption(spec, args, "--kind", number(INT32_MIN, INT32_MAX),
+                          "not a 32-bit integer", kind))
+    return *s;
+  if (auto s = readOption(spec, args, "--timeout", parseSeconds, kNotSeconds, timeout)) return *s;
+  if (args.operands.size() != 2) return kopts::usageError(spec, "pub needs TOPIC and TEXT");
+  const std::string& topic = args.operands[0];
+  if (topic.size() > nlite::kMaxName || app.size() > nlite::kMaxName)
+    return kopts::usageError(
+        spec, "topic or application id over " + std::to_string(nlite::kMaxName) + " bytes");
+  return publishAll(app, port, kind, timeout, topic.c_str(), args.operands[1]);
+}
 
+// Prints what arrives on `topics` from the bus daemon on `port` until
+// `count` messages (0: no bound), the timeout, or SIGINT or SIGTERM.
+int subscribe(long port, std::vector<const char*> topics, long count,
+              std::optional<double> timeout, bool announce) {
   struct sigaction sa;
   std::memset(&sa, 0, sizeof sa);
   sa.sa_handler = onSignal;
@@ -248,8 +200,8 @@ int runSub(int argc, char** argv) {
   sigaction(SIGTERM, &sa, nullptr);
 
   // A receive-only client: no channeler port.
-  nlite::Client client("nlite", 0, static_cast<int>(port), args->operands.data(),
-                       static_cast<unsigned>(args->operands.size()));
+  nlite::Client client("nlite", 0, static_cast<int>(port), topics.data(),
+                       static_cast<unsigned>(topics.size()));
   std::optional<Clock::time_point> deadline;
   if (timeout) deadline = Clock::now() + std::chrono::milliseconds(milliseconds(*timeout));
   bool ready = false;
@@ -277,20 +229,35 @@ int runSub(int argc, char** argv) {
   return 0;
 }
 
+int runSub(int argc, char** argv) {
+  const kopts::Spec spec = commandSpec({"--broadcaster-port", "--count", "--timeout"}, {"--ready"});
+  const std::variant<kopts::Args, int> parsed = kopts::parse(spec, argc, argv, 2);
+  if (const int* status = std::get_if<int>(&parsed)) return *status;
+  const kopts::Args& args = std::get<kopts::Args>(parsed);
+  long port = nlite::kDefaultBroadcasterPort, count = 0;
+  std::optional<double> timeout;
+  if (auto s = readOption(spec, args, "--broadcaster-port", number(1, 65535), kNotAPort, port))
+    return *s;
+  if (auto s = readOption(spec, args, "--count", number(1, INT_MAX), "not a positive number",
+                          count))
+    return *s;
+  if (auto s = readOption(spec, args, "--timeout", parseSeconds, kNotSeconds, timeout)) return *s;
+  if (args.operands.empty()) return kopts::usageError(spec, "sub needs at least one TOPIC");
+  std::vector<const char*> topics;
+  for (const std::string& topic : args.operands) topics.push_back(topic.c_str());
+  return subscribe(port, std::move(topics), count, timeout, args.has("--ready"));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return usageError("missing command: pub or sub");
+  const kopts::Spec spec = commandSpec({}, {});
+  if (argc < 2) return kopts::usageError(spec, "missing command: pub or sub");
   const std::string command = argv[1];
-  if (command == "--help") {
-    printUsage();
-    return 0;
-  }
-  if (command == "--version") {
-    std::puts("nlite " KEYD_VERSION);
-    return 0;
-  }
-  if (command == "pub") return runPub(argc - 2, argv + 2);
-  if (command == "sub") return runSub(argc - 2, argv + 2);
-  return usageError("unknown command: " + command);
+  if (command == "pub") return runPub(argc, argv);
+  if (command == "sub") return runSub(argc, argv);
+  // No command: --help, --version, or a usage error.
+  const std::variant<kopts::Args, int> parsed = kopts::parse(spec, 2, argv);
+  if (const int* status = std::get_if<int>(&parsed)) return *status;
+  return kopts::usageError(spec, "unknown command: " + command);
 }

@@ -2,12 +2,13 @@
 // WebSocket, and sends commands, each after a confirmation.
 "use strict";
 
-const ANSWER_MS = 10000;
 const MAX_EVENTS = 500;
 const $ = (id) => document.getElementById(id);
-let csrf = null, socket = null, clockOffset = 0;
+let csrf = null, role = null, socket = null, clockOffset = 0, drawing = 0;
 const sites = new Map();     // site id -> the site as the server last sent it
-const results = new Map();   // "site|rfid" or "site|" -> {text, cls, wait}
+const cards = new Map();     // site id -> its drawn card
+const dirty = new Set();     // the sites to draw again
+const results = new Map();   // "site|rfid" or "site|" -> the last command's {text, cls, final}
 
 function el(tag, attrs = {}, ...children) {
   const e = document.createElement(tag);
@@ -43,11 +44,12 @@ function showLogin(error = "") {
   $("login-error").textContent = error;
 }
 
-function showMain(user, token) {
+function showMain(user, token, userRole) {
   csrf = token;
+  role = userRole;
   $("login-view").hidden = true;
   $("main-view").hidden = $("logout").hidden = false;
-  $("who").textContent = user;
+  $("who").textContent = `${user} (${userRole})`;
   connect();
 }
 
@@ -62,42 +64,40 @@ function connect() {
   };
 }
 
+// The server sends the whole fleet first, then only what changed: members of
+// a site, a lock's state, a command's life, new events (oldest first).
 function receive(m) {
   if (m.type === "snapshot") {
     clockOffset = m.now - Date.now() / 1000;
     sites.clear();
+    cards.clear();
+    results.clear();
     m.sites.forEach((s) => sites.set(s.id, s));
     $("events").replaceChildren(...m.events.map(eventItem));
-    renderSites();
-  } else if (m.type === "site") {
-    sites.set(m.site.id, m.site);
-    renderSites();
-  } else if (m.type === "event") {
-    $("events").prepend(eventItem(m.event));
-    while ($("events").children.length > MAX_EVENTS) $("events").lastChild.remove();
-    answer(m.event);
+    m.sites.forEach((s) => dirty.add(s.id));
   }
+  for (const s of m.sites && m.type === "changes" ? m.sites : []) {
+    sites.set(s.id, Object.assign(sites.get(s.id) || { locks: {} }, s));
+    dirty.add(s.id);
+  }
+  for (const l of m.locks || []) {
+    const s = sites.get(l.site);
+    if (s) { s.locks[l.rfid] = { status: l.status, time: l.time }; dirty.add(l.site); }
+  }
+  for (const c of m.commands || []) {
+    results.set(`${c.site}|${c.rfid}`, c);
+    dirty.add(c.site);
+  }
+  if (m.type === "changes") {
+    for (const e of m.events) $("events").prepend(eventItem(e));
+    while ($("events").children.length > MAX_EVENTS) $("events").lastChild.remove();
+  }
+  if (dirty.size && !drawing) drawing = requestAnimationFrame(renderSites);
 }
 
 function eventItem(e) {
   return el("li", { class: `kind-${e.kind}` }, el("span", {}, clock(e.time)), el("span", { class: "site-ref" }, e.site),
             el("span", { class: "kind" }, e.kind), el("span", { class: "text" }, e.text));
-}
-
-// A reply settles the command waiting for it: a lock's "update_lock" the
-// lock's command, "update_key" a key command, "site_info" a "req_cfg".
-function answer(e) {
-  const key = e.kind === "update_lock" ? `${e.site}|${e.rfid}` : `${e.site}|`;
-  const r = results.get(key);
-  const wanted = { update_lock: ["UNLOCK", "LOCK"], update_key: ["Battery", "req_transactions"], site_info: ["req_cfg"] };
-  if (!r || !r.wait || !(wanted[e.kind] || []).includes(r.command)) return;
-  clearTimeout(r.wait);
-  settle(key, e.kind === "update_lock" ? `update_lock: ${e.status}` : `${e.kind}: ${e.text}`, "answered");
-}
-
-function settle(key, text, cls, command, wait) {
-  results.set(key, { text, cls, command, wait });
-  renderSites();
 }
 
 function ask(question, verb) {
@@ -114,11 +114,12 @@ function ask(question, verb) {
 async function send(site, command, label, rfid) {
   const what = rfid ? `${label} lock ${rfid} at ${site}?` : `${label} at ${site}?`;
   if (!(await ask(what, label))) return;
-  const key = `${site}|${rfid || ""}`;
   const r = await api("/api/command", { site, command, rfid });
-  if (!r.ok) return settle(key, `refused: ${r.data.error}`, "failed");
-  const wait = setTimeout(() => settle(key, `${label}: no answer`, "failed"), ANSWER_MS);
-  settle(key, `${label}: sent, waiting…`, "", command, wait);
+  if (!r.ok) {
+    results.set(`${site}|${rfid || ""}`, { text: `refused: ${r.data.error}`, cls: "failed", final: true });
+    dirty.add(site);
+    renderSites();
+  }
 }
 
 function resultSpan(key) {
@@ -126,16 +127,21 @@ function resultSpan(key) {
   return el("span", { class: `result ${r ? r.cls : ""}` }, r ? r.text : "");
 }
 
+// A command's buttons: none for a viewer, busy while a command of theirs is under way.
+function button(site, command, label, rfid) {
+  if (role === "viewer") return "";
+  const r = results.get(`${site}|${rfid || ""}`);
+  return el("button", { onclick: () => send(site, command, label, rfid), ...(r && !r.final ? { disabled: "" } : {}) },
+            label);
+}
+
 function siteCard(s) {
   const online = s.status === "online";
   const cfg = s.config || {};
   const rows = Object.entries(s.locks).map(([rfid, l]) => el("tr", { "data-rfid": rfid },
     el("td", { class: "rfid" }, rfid), el("td", { class: "lock-status" }, l.status || "—"), el("td", {}, ageSpan(l.time)),
-    el("td", { class: "actions" },
-      el("button", { onclick: () => send(s.id, "UNLOCK", "Unlock", rfid) }, "Unlock"), " ",
-      el("button", { onclick: () => send(s.id, "LOCK", "Lock", rfid) }, "Lock")),
+    el("td", { class: "actions" }, button(s.id, "UNLOCK", "Unlock", rfid), " ", button(s.id, "LOCK", "Lock", rfid)),
     el("td", {}, resultSpan(`${s.id}|${rfid}`))));
-  const button = (command, label) => el("button", { onclick: () => send(s.id, command, label) }, label);
   return el("div", { class: `site ${online ? "online" : "offline"}`, "data-site": s.id },
     el("div", { class: "site-head" },
       el("span", { class: "site-name" }, s.id),
@@ -143,19 +149,29 @@ function siteCard(s) {
       el("span", { class: "muted" }, s.seen ? "last message " : "no message since the console started",
          s.seen ? ageSpan(s.seen) : ""),
       el("span", { class: "muted" }, s.battery ? `key battery ${s.battery.level}` : ""),
-      el("span", { class: "site-actions" }, button("Battery", "Battery"),
-         button("req_transactions", "Transactions"), button("req_cfg", "Configuration"))),
+      el("span", { class: "site-actions" }, button(s.id, "Battery", "Battery"),
+         button(s.id, "req_transactions", "Transactions"), button(s.id, "req_cfg", "Configuration"))),
     el("div", { class: "muted" }, cfg.TAG_KEY_BOX ? `key box ${cfg.TAG_KEY_BOX}, software ${cfg.TAG_KEY_SW}, ` +
        `server ${cfg.TAG_SRV_NAME}:${cfg.TAG_SRV_PORT}` : "no configuration yet", " ", resultSpan(`${s.id}|`)),
     el("table", {}, el("thead", {}, el("tr", {}, ...["Lock (RFID)", "Status", "Since", "", "Result"].map((h) => el("th", {}, h)))),
        el("tbody", {}, ...rows)));
 }
 
+// Draws again only the sites that changed; the list anew when a site came.
 function renderSites() {
-  const list = [...sites.values()].sort((a, b) => a.id.localeCompare(b.id));
+  drawing = 0;
+  let added = false;
+  for (const id of dirty) {
+    if (!sites.has(id)) continue;
+    const card = siteCard(sites.get(id));
+    if (cards.has(id)) cards.get(id).replaceWith(card); else added = true;
+    cards.set(id, card);
+  }
+  dirty.clear();
+  const list = [...sites.values()];
+  if (added) $("sites").replaceChildren(...list.map((s) => s.id).sort().map((id) => cards.get(id)));
   const online = list.filter((s) => s.status === "online").length;
   $("site-count").textContent = `(${online} of ${list.length} online)`;
-  if (list.length) $("sites").replaceChildren(...list.map(siteCard));
 }
 
 setInterval(() => document.querySelectorAll(".age").forEach((e) => {
@@ -166,10 +182,10 @@ $("login").onsubmit = async (ev) => {
   ev.preventDefault();
   const r = await api("/api/login", { user: $("user").value, password: $("password").value });
   $("password").value = "";
-  if (r.ok) showMain(r.data.user, r.data.csrf); else showLogin(r.data.error);
+  if (r.ok) showMain(r.data.user, r.data.csrf, r.data.role); else showLogin(r.data.error);
 };
 $("logout").onclick = async () => {
   await api("/api/logout", {});
   showLogin("Logged out.");
 };
-api("/api/session").then((r) => (r.ok ? showMain(r.data.user, r.data.csrf) : showLogin()));
+api("/api/session").then((r) => (r.ok ? showMain(r.data.user, r.data.csrf, r.data.role) : showLogin()));

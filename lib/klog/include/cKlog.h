@@ -26,6 +26,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <string>
+#include <string_view>
 
 namespace log4cpp {
 class Category;
@@ -58,12 +59,13 @@ class cKlog {
   // (the translator's own key=value lines in the same file are ignored).
   // When the file cannot be read, holds no log4cpp property, or its log4cpp
   // properties do not configure, the default applies: everything at INFO and
-  // above goes to syslog (ident "keyd-translator", facility daemon).
+  // above goes to syslog (under the program's name `ident`, facility
+  // daemon; a reload keeps that name).
   // Each call first takes away what the previous call set up (its appenders
   // and the priorities it gave); appenders attached by other code stay,
   // unless the file's log4cpp lines configure their category. Nothing throws.
   // Returns true when the file's own settings were applied.
-  static bool init(const char* path);
+  static bool init(const char* path, const char* ident = "keyd-translator");
 
   // What reload did.
   enum class Reload {
@@ -79,6 +81,17 @@ class cKlog {
   // appenders it held by reference. (An appender a category owned is lost
   // when the file configures that category: log4cpp deletes it.)
   static Reload reload(const char* path, std::string& failure);
+
+  // The text with every control character (below 0x20) written as a JSON
+  // string writes it (a line end as \n, ESC as \u001b); other bytes as they are. Every line
+  // is written so, so a line end in a peer's text cannot start a line of
+  // its own.
+  static std::string escapeControls(std::string_view text);
+
+  // Sets the root category's priority to DEBUG (on) or INFO, as a reload
+  // would: every logger learns it at its next line. For programs that pick
+  // their level themselves (the fuzz targets).
+  static void setRootDebug(bool on);
 
   // The log4cpp category of that name; it belongs to log4cpp.
   static log4cpp::Category& getLog(const char* name);

@@ -36,10 +36,9 @@ namespace {
 // Lines up to this size are formatted on the stack; longer ones on the heap.
 constexpr std::size_t kStackLine = 512;
 
-constexpr const char* kSyslogIdent = "keyd-translator";
-// Syslog stamps the time itself. The name holds a '.', so it can never be
-// the name of an appender defined in a configuration file.
-constexpr const char* kSyslogAppenderName = "keyd-translator.syslog";
+// Syslog stamps the time itself. The appender's name holds a '.', so it can
+// never be the name of an appender defined in a configuration file.
+constexpr const char* kSyslogAppenderSuffix = ".syslog";
 constexpr const char* kSyslogPattern = "%c: %p %m";
 
 constexpr const char* kPropertyPrefix = "log4cpp.";
@@ -67,6 +66,8 @@ struct InitState {
   std::vector<log4cpp::Appender*> configured;
   // Categories the configuration gave a priority of their own.
   std::vector<std::string> categories;
+  // The program's name in syslog, as init was told.
+  std::string ident = "keyd-translator";
 };
 
 InitState& initState() {
@@ -338,8 +339,8 @@ void restoreSnapshot(const std::vector<CategoryState>& snapshot,
 void applyDefault(InitState& state) {
   auto layout = std::make_unique<log4cpp::PatternLayout>();
   layout->setConversionPattern(kSyslogPattern);
-  auto appender = std::make_unique<log4cpp::SyslogAppender>(kSyslogAppenderName, kSyslogIdent,
-                                                            LOG_DAEMON);
+  auto appender = std::make_unique<log4cpp::SyslogAppender>(state.ident + kSyslogAppenderSuffix,
+                                                            state.ident, LOG_DAEMON);
   appender->setLayout(layout.release());
   log4cpp::Category& root = log4cpp::Category::getRoot();
   root.setPriority(log4cpp::Priority::INFO);
@@ -425,7 +426,38 @@ void cKlog::write(int priority, const char* format, va_list args) const {
     }
     va_end(again);
   }
+  // One line is one line: a text from a peer cannot start another.
+  std::string escaped;
+  if (std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
+    escaped = escapeControls(text);
+    text = escaped;
+  }
   if (!writeFast(mCategory, priority, text)) mCategory.log(priority, std::string(text));
+}
+
+std::string cKlog::escapeControls(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 8);
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20) {
+      out += c;
+      continue;
+    }
+    switch (c) {
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      default: {
+        char code[7];
+        std::snprintf(code, sizeof code, "\\u%04x", byte);
+        out += code;
+      }
+    }
+  }
+  return out;
 }
 
 // Holds the routes' lock exclusively while init or reload changes the
@@ -445,9 +477,10 @@ class RouteChange {
   std::unique_lock<std::shared_mutex> mGuard;
 };
 
-bool cKlog::init(const char* path) {
+bool cKlog::init(const char* path, const char* ident) {
   InitState& state = initState();
   const std::lock_guard<std::mutex> lock(state.mutex);
+  state.ident = ident;
   const RouteChange change;
   resetConfiguration(state);
 
@@ -512,6 +545,14 @@ cKlog::Reload cKlog::reload(const char* path, std::string& failure) {
   state.configured = std::move(configured.appenders);
   state.categories = properties.categories;
   return Reload::applied;
+}
+
+void cKlog::setRootDebug(bool on) {
+  InitState& state = initState();
+  const std::lock_guard<std::mutex> lock(state.mutex);
+  const RouteChange change;  // every logger asks for its priority again
+  log4cpp::Category::getRoot().setPriority(on ? log4cpp::Priority::DEBUG
+                                              : log4cpp::Priority::INFO);
 }
 
 log4cpp::Category& cKlog::getLog(const char* name) {

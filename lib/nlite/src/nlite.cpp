@@ -1,6 +1,7 @@
 // libnemba-lite over ZeroMQ: a PUSH socket towards the bus daemon's
 // channeler port, a SUB socket from its broadcaster port, owned by the
 // client's receive thread, and the bounded receive queue it fills.
+#include "ksync.h"
 #include "nlite.h"
 
 #include <pthread.h>
@@ -88,27 +89,27 @@ struct Client::Impl {
 
   // The publishing side, guarded by `lock`: taken on the user's thread by
   // the constructor, send(), receive(), waitConnected() and setLinger().
-  std::mutex lock;
-  void* push = nullptr;
-  Watch pushWatch;
-  int linger = 1000;
-  Message message;  // the one receive() handed out last
+  ksync::Mutex lock;
+  void* push GUARDED_BY(lock) = nullptr;
+  Watch pushWatch GUARDED_BY(lock);
+  int linger GUARDED_BY(lock) = 1000;
+  Message message GUARDED_BY(lock);  // the one receive() handed out last
 
   // The receiving side. The SUB socket and its handshake watch belong to
   // the receive thread alone; what it shares is guarded by `queueLock`,
   // taken by the receive thread (to queue) and by the user's thread
   // (receive, waitReadable, waitConnected).
-  mutable std::mutex queueLock;
+  mutable ksync::Mutex queueLock;
   std::condition_variable queueChanged;  // a message queued, set-up done, handshake seen
-  std::deque<Message> queue;
-  unsigned long queuedBytes = 0;
-  unsigned long dropped = 0;
-  bool subStarted = false;  // the receive thread finished its socket set-up
-  bool subOpen = false;     // ... and has a connected SUB socket
-  bool subWatchFailed = false;
-  bool subDone = false;     // the SUB socket completed a handshake
-  Clock::time_point subDoneAt;
-  std::string setupError;  // first failure of the set-up, either side
+  std::deque<Message> queue GUARDED_BY(queueLock);
+  unsigned long queuedBytes GUARDED_BY(queueLock) = 0;
+  unsigned long dropped GUARDED_BY(queueLock) = 0;
+  bool subStarted GUARDED_BY(queueLock) = false;  // the receive thread finished its socket set-up
+  bool subOpen GUARDED_BY(queueLock) = false;     // ... and has a connected SUB socket
+  bool subWatchFailed GUARDED_BY(queueLock) = false;
+  bool subDone GUARDED_BY(queueLock) = false;     // the SUB socket completed a handshake
+  Clock::time_point subDoneAt GUARDED_BY(queueLock);
+  std::string setupError GUARDED_BY(queueLock);  // first failure of the set-up, either side
   std::thread receiver;
   int wakeFd = -1;  // eventfd: written once to stop the receive thread
 
@@ -121,7 +122,7 @@ struct Client::Impl {
   void failedWith(const std::string& reason);
   bool readOne(void* sub, Message& out, bool& good);
   int sendFrames(const char* app, size_t appSize, const char* buffer, unsigned length, int kind,
-                 const char* topic);
+                 const char* topic) REQUIRES(lock);
   void enqueue(Message&& m);
   void receiveLoop();
 };
@@ -131,7 +132,7 @@ void Client::Impl::failed(const std::string& what) {
 }
 
 void Client::Impl::failedWith(const std::string& reason) {
-  std::lock_guard<std::mutex> guard(queueLock);
+  ksync::MutexLock guard(queueLock);
   if (setupError.empty()) setupError = reason;
 }
 
@@ -264,7 +265,7 @@ Client::Client(const char* appName, int channelerPort, int broadcasterPort,
                const char** subscriptions, unsigned count)
     : mImpl(std::make_unique<Impl>()) {
   Impl& d = *mImpl;
-  std::lock_guard<std::mutex> guard(d.lock);
+  ksync::MutexLock guard(d.lock);
   d.appName = appName ? appName : "";
   for (unsigned i = 0; subscriptions && i < count; ++i)
     if (subscriptions[i]) d.topics.emplace_back(subscriptions[i]);
@@ -290,8 +291,8 @@ Client::Client(const char* appName, int channelerPort, int broadcasterPort,
     d.failedWith(std::string("receive thread: ") + e.what());
     return;
   }
-  std::unique_lock<std::mutex> queueGuard(d.queueLock);
-  d.queueChanged.wait(queueGuard, [&d] { return d.subStarted; });
+  ksync::MutexLock queueGuard(d.queueLock);
+  while (!d.subStarted) queueGuard.wait(d.queueChanged);
 }
 
 Client::~Client() = default;
@@ -333,7 +334,7 @@ bool Client::Impl::readOne(void* sub, Message& out, bool& good) {
 // Queues one received message; beyond either bound the oldest go.
 void Client::Impl::enqueue(Message&& m) {
   {
-    std::lock_guard<std::mutex> guard(queueLock);
+    ksync::MutexLock guard(queueLock);
     queuedBytes += m.mPayload.size() + m.mAppId.size();
     queue.push_back(std::move(m));
     while (queue.size() > kReceiveQueueBound || queuedBytes > kReceiveQueueBytes) {
@@ -352,7 +353,7 @@ void Client::Impl::receiveLoop() {
   Watch watch;
   void* sub = openSocket(ZMQ_SUB, broadcasterPort, watch);
   {
-    std::lock_guard<std::mutex> guard(queueLock);
+    ksync::MutexLock guard(queueLock);
     subStarted = true;
     subOpen = sub != nullptr;
     subWatchFailed = watch.failed;
@@ -374,7 +375,7 @@ void Client::Impl::receiveLoop() {
       pollWatch(sub, watch);
       if (watch.done || watch.failed) {
         {
-          std::lock_guard<std::mutex> guard(queueLock);
+          ksync::MutexLock guard(queueLock);
           subDone = watch.done;
           subDoneAt = watch.doneAt;
           subWatchFailed = watch.failed;
@@ -423,7 +424,7 @@ int Client::send(const char* buffer, unsigned length, int kind, const char* topi
   Impl& d = *mImpl;
   int result = -1;
   {
-    std::lock_guard<std::mutex> guard(d.lock);
+    ksync::MutexLock guard(d.lock);
     result = d.sendFrames(d.appName.data(), d.appName.size(), buffer, length, kind, topic);
   }
   if (callback) callback(buffer);
@@ -433,16 +434,16 @@ int Client::send(const char* buffer, unsigned length, int kind, const char* topi
 int Client::sendAs(const char* appId, const char* buffer, unsigned length, int kind,
                    const char* topic) {
   Impl& d = *mImpl;
-  std::lock_guard<std::mutex> guard(d.lock);
+  ksync::MutexLock guard(d.lock);
   return d.sendFrames(appId ? appId : "", appId ? std::strlen(appId) : 0, buffer, length, kind,
                       topic);
 }
 
 Message* Client::receive() {
   Impl& d = *mImpl;
-  std::lock_guard<std::mutex> guard(d.lock);
+  ksync::MutexLock guard(d.lock);
   if (d.push) d.pollWatch(d.push, d.pushWatch);
-  std::lock_guard<std::mutex> queueGuard(d.queueLock);
+  ksync::MutexLock queueGuard(d.queueLock);
   if (d.queue.empty()) return nullptr;
   d.message = std::move(d.queue.front());
   d.queue.pop_front();
@@ -452,25 +453,28 @@ Message* Client::receive() {
 
 bool Client::waitReadable(int timeoutMs) {
   Impl& d = *mImpl;
-  std::unique_lock<std::mutex> queueGuard(d.queueLock);
+  ksync::MutexLock queueGuard(d.queueLock);
   if (!d.subOpen) return false;
-  return d.queueChanged.wait_for(queueGuard, std::chrono::milliseconds(std::max(timeoutMs, 0)),
-                                 [&d] { return !d.queue.empty(); });
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+  while (d.queue.empty())
+    if (queueGuard.waitUntil(d.queueChanged, deadline) == std::cv_status::timeout)
+      return !d.queue.empty();
+  return true;
 }
 
 unsigned long Client::droppedCount() const {
-  std::lock_guard<std::mutex> queueGuard(mImpl->queueLock);
+  ksync::MutexLock queueGuard(mImpl->queueLock);
   return mImpl->dropped;
 }
 
 std::string Client::setupError() const {
-  std::lock_guard<std::mutex> queueGuard(mImpl->queueLock);
+  ksync::MutexLock queueGuard(mImpl->queueLock);
   return mImpl->setupError;
 }
 
 bool Client::waitConnected(int timeoutMs) {
   Impl& d = *mImpl;
-  std::lock_guard<std::mutex> guard(d.lock);
+  ksync::MutexLock guard(d.lock);
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   // The publishing socket: its monitor is read here, on the user's thread.
   for (;;) {
@@ -486,21 +490,24 @@ bool Client::waitConnected(int timeoutMs) {
   if (!d.wantSub) return true;
   // The receiving socket: its thread reports the handshake; then the
   // subscriptions get their settle time.
-  std::unique_lock<std::mutex> queueGuard(d.queueLock);
-  if (!d.subOpen) return false;
-  if (!d.queueChanged.wait_until(queueGuard, deadline,
-                                 [&d] { return d.subDone || d.subWatchFailed; }))
-    return false;
-  if (d.subWatchFailed && !d.subDone) return false;
-  const Clock::time_point settled = d.subDoneAt + kSubscribeSettle;
+  Clock::time_point settled;
+  {
+    ksync::MutexLock queueGuard(d.queueLock);
+    if (!d.subOpen) return false;
+    while (!d.subDone && !d.subWatchFailed)
+      if (queueGuard.waitUntil(d.queueChanged, deadline) == std::cv_status::timeout &&
+          !d.subDone && !d.subWatchFailed)
+        return false;
+    if (d.subWatchFailed && !d.subDone) return false;
+    settled = d.subDoneAt + kSubscribeSettle;
+  }
   if (settled > deadline) return false;
-  queueGuard.unlock();
   std::this_thread::sleep_until(settled);
   return true;
 }
 
 void Client::setLinger(int lingerMs) {
-  std::lock_guard<std::mutex> guard(mImpl->lock);
+  ksync::MutexLock guard(mImpl->lock);
   mImpl->linger = lingerMs;
 }
 
