@@ -129,13 +129,13 @@ phase "previous release, upgrade"
 # The bridge, with its password readable by keyd-bridge alone; the console.
 in_ct sh -ec 'printf "bridge-secret\n" >/etc/keyd-bridge/mqtt-password
   chgrp keyd-bridge /etc/keyd-bridge/mqtt-password && chmod 640 /etc/keyd-bridge/mqtt-password
-  sed -i "s|^# site.id=.*|site.id=site-1|; s|^# mqtt.username=.*|mqtt.username=site-1|
-    s|^# mqtt.password_file=.*|mqtt.password_file=/etc/keyd-bridge/mqtt-password|" /etc/keyd-translator/keyd-bridge.conf
+  sed -i "s|^#* *site.id=.*|site.id=site-1|; s|^#* *mqtt.username=.*|mqtt.username=site-1|
+    s|^#* *mqtt.password_file=.*|mqtt.password_file=/etc/keyd-bridge/mqtt-password|" /etc/keyd-translator/keyd-bridge.conf
   cp /etc/keyd-translator/keyd-bridge.conf /etc/ram/
   printf "console-secret\n" >/etc/keyd-console/mqtt-password
   chgrp keyd-console /etc/keyd-console/mqtt-password && chmod 640 /etc/keyd-console/mqtt-password
-  sed -i "s|^# mqtt.username=.*|mqtt.username=console|
-    s|^# mqtt.password_file=.*|mqtt.password_file=/etc/keyd-console/mqtt-password|" /etc/keyd-console/keyd-console.conf
+  sed -i "s|^#* *mqtt.username=.*|mqtt.username=console|
+    s|^#* *mqtt.password_file=.*|mqtt.password_file=/etc/keyd-console/mqtt-password|" /etc/keyd-console/keyd-console.conf
   printf "alice-secret\nalice-secret\n" | keyd-console adduser alice
   systemctl enable --now keyd-bridge keyd-console' >"$work/fleet.log" 2>&1 || fail "$(cat "$work/fleet.log")"
 ! in_ct runuser -u keyd -- cat /etc/keyd-bridge/mqtt-password >/dev/null 2>&1 || fail "keyd reads the bridge's password"
