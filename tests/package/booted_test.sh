@@ -143,6 +143,7 @@ active keyd-bridge keyd-console
 [ "$(in_ct mosquitto_sub -h 127.0.0.1 -u console -P console-secret -t keyd/site-1/status -C 1 -W 30)" = online ] ||
   fail "the bridge is not online at the broker"
 wait_for 30 "the console on the broker" sh -c 'journalctl -b -u keyd-console | grep -q "Connected to the broker"'
+in_ct systemctl reload keyd-bridge keyd-console || fail "the bridge's or the console's reload"
 in_ct python3 -c 'import urllib.request as u; assert u.urlopen("http://127.0.0.1:8080/").status == 200' ||
   fail "the console's page"
 [ "$(in_ct systemctl show -P MemoryMax -P TasksMax keyd-bridge keyd-console | xargs)" = \
