@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev    # tests and benchmarks
   debhelper dpkg-dev lintian                   # the Debian package (scripts/package.sh)
   systemd man-db groff-base                     # its test: systemd-analyze, -sysusers, -tmpfiles; man
+  mmdebstrap systemd-container                  # the packages on a booted Debian 12 (tests/package/booted_test.sh)
   clang libclang-rt-14-dev                      # fuzzing (libFuzzer)
   util-linux                                    # unshare, for the sandboxes
   tshark                                        # the dissector's test (tools/wireshark)

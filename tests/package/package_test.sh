@@ -1,49 +1,96 @@
 #!/usr/bin/env bash
-# The Debian package as an operator gets it: built by scripts/package.sh, its
-# exact contents (contents.txt), lintian, units, user, /etc/ram and man pages,
-# and its unpacked programs end to end in the sandbox (KEYD_PROGRAM_PATH).
+# The Debian packages as an operator gets them: built by scripts/package.sh,
+# each one's exact contents and conffiles (contents.txt), lintian without a
+# warning, its dependencies (a site box's packages pull no Python), units,
+# users, /etc/ram and man pages; the unpacked programs end to end in the
+# sandbox (KEYD_PROGRAM_PATH). booted_test.sh installs them on a booted system.
 # package_test.sh SOURCE_DIR OUT_DIR CASES_TEST TRANSLATOR_TEST BRIDGE_TEST
 set -euo pipefail
 src=$1 out=$2 cases=$3 translator=$4 bridge=$5
 fail() { echo "package_test: $*" >&2; exit 1; }
 rm -rf "$out" && "$src/scripts/package.sh" "$out"
-deb=$(echo "$out"/keyd-translator_*.deb) root=$out/root
-dpkg-deb -x "$deb" "$root"
+root=$out/root packages=(keyd-translator keyd-bridge keyd-console keyd-tools)
+deb() { echo "$out/$1"_*.deb; }
 
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
-grep -v '^#' "$(dirname "$0")/contents.txt" | while read -r path cond; do
-  if [ -z "$cond" ] || [ -e "$src/${cond#if }" ]; then echo "${path/@MULTIARCH@/$multiarch}"; fi
+grep -v '^#' "$(dirname "$0")/contents.txt" | while read -r pkg path how file; do
+  case $how in
+    if) [ -e "$src/$file" ] || continue ;;
+    from) (cd "$src/$file" && find . -type f -not -path '*/__pycache__/*') | sed "s#^\./#$pkg $path#"
+      continue ;;
+  esac
+  echo "$pkg ${path/@MULTIARCH@/$multiarch}"
 done | sort >"$out/contents.expected"
-diff "$out/contents.expected" <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print substr($6, 3)}' | sort) ||
-  fail "contents differ (<: expected, >: in the package)"
-diff <(printf '/etc/%s\n' keyd-console/keyd-console.conf keyd-translator/{keyd-bridge,keyd-translator,nembad}.conf) \
-  <(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | sort) || fail "conffiles differ"
-lintian --fail-on error "$deb" >"$out/lintian.log" 2>&1 || fail "lintian: $(cat "$out/lintian.log")"
+for p in "${packages[@]}"; do
+  dpkg-deb -c "$(deb "$p")" | awk -v p="$p" '$1 !~ /^d/ {print p, substr($6, 3)}'
+done | sort | diff "$out/contents.expected" - || fail "contents differ (<: expected, >: in the packages)"
+for p in "${packages[@]}"; do
+  diff <(sed -n "s#^$p etc/#/etc/#p" "$out/contents.expected") \
+    <(dpkg-deb --ctrl-tarfile "$(deb "$p")" | tar -xO ./conffiles 2>/dev/null | sort) || fail "$p: conffiles differ"
+  lintian --fail-on error,warning "$(deb "$p")" >"$out/lintian-$p.log" 2>&1 ||
+    fail "lintian $p: $(cat "$out/lintian-$p.log")"
+  dpkg-deb -x "$(deb "$p")" "$root"
+done
+
+# Dependencies: what each package needs, and what the whole closure of its
+# dependencies (apt's lists; ours replaced by their own) must not hold.
+depends() { dpkg-deb -f "$(deb "$1")" Depends | tr ',' '\n' | sed 's/(.*//; s/|.*//; s/ //g'; }
+closure() {  # shellcheck disable=SC2046
+  apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks --no-replaces \
+    --no-enhances $(for p in "$1" $(depends "$1" | grep '^keyd-'); do depends "$p"; done | grep -v '^keyd-') |
+    grep -v '^ ' | sort -u
+}
+while read -r p needs never; do
+  for n in ${needs//,/ }; do depends "$p" | grep -qx "$n" || fail "$p does not depend on $n"; done
+  c=$(closure "$p") || fail "apt-cache depends (apt-get update first?)"
+  [ "$(wc -l <<<"$c")" -gt 10 ] || fail "$p: too short a closure: $c"
+  bad=$(grep -E "$never" <<<"$c") && fail "$p pulls $bad"
+done <<'EOF'
+keyd-translator libzmq5,liblog4cpp5v5,systemd ^<?python
+keyd-bridge keyd-translator,libmosquitto1 ^<?python
+keyd-tools libzmq5 ^<?python
+keyd-console python3,python3-aiohttp,python3-paho-mqtt,python3-bcrypt ^<?(keyd-|libzmq|liblog4cpp)
+EOF
+[ "$(dpkg-deb -f "$(deb keyd-console)" Architecture)" = all ] || fail "keyd-console is not Architecture: all"
 
 # The units, with ExecStart in the unpacked tree (verify wants the programs);
 # verify's warnings reach the console only when told to.
 units=()
-for u in nembad keyd-translator keyd-bridge keyd-console; do
-  sed "s#^ExecStart=/#ExecStart=$root/#" "$root/lib/systemd/system/$u.service" >"$out/$u.service"
-  units+=("$out/$u.service")
+for u in nembad.service keyd-translator.service keyd-bridge.service keyd-console.service etc-ram.mount; do
+  sed "s#^ExecStart=/#ExecStart=$root/#" "$root/lib/systemd/system/$u" >"$out/$u"
+  units+=("$out/$u")
 done
 verify=$(SYSTEMD_LOG_TARGET=console systemd-analyze verify --man=no "${units[@]}" 2>&1) &&
   [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
-# The users, then /etc/ram: made with the defaults, and never overwritten;
-# the console's users file: empty, for root and the console's group.
-systemd-sysusers --root="$root" keyd-translator.conf
-systemd-tmpfiles --root="$root" --create keyd-translator.conf
-for user in keyd keyd-console; do
+# The users, then /etc/ram: root's, with the defaults, never overwritten; each
+# daemon's log file its own; the bridge's secrets and the console's users
+# for its group alone.
+for p in "${packages[@]::3}"; do
+  systemd-sysusers --root="$root" "$p.conf"
+  systemd-tmpfiles --root="$root" --create "$p.conf"
+done
+for user in keyd keyd-bridge keyd-console; do
   grep -q "^$user:x:[0-9]*:[0-9]*:.*:/usr/sbin/nologin\$" "$root/etc/passwd" || fail "no user $user"
 done
-gid() { awk -F: -v g="$1" '$1 == g {print $3}' "$root/etc/group"; }
-[ "$(stat -c %a:%g "$root/etc/ram")" = "775:$(gid keyd)" ] || fail "/etc/ram is not 0775 with the group keyd"
-[ "$(stat -c %a:%u:%g:%s "$root/etc/keyd-console/users")" = "640:0:$(gid keyd-console):0" ] ||
-  fail "/etc/keyd-console/users is not empty, 0640, root and the group keyd-console"
+num() { awk -F: -v n="$2" '$1 == n {print $3}' "$root/etc/$1"; }
+diff <(cd "$root" && stat -c '%n %a %u %g' etc/ram etc/ram/* etc/keyd-bridge etc/keyd-console/users) - <<EOF ||
+etc/ram 755 0 0
+etc/ram/keyd-bridge.conf 644 0 0
+etc/ram/keyd-bridge.log 640 $(num passwd keyd-bridge) $(num group keyd-bridge)
+etc/ram/keyd-translator-audit.log 640 $(num passwd keyd) $(num group keyd)
+etc/ram/keyd-translator.conf 644 0 0
+etc/ram/keyd-translator.log 640 $(num passwd keyd) $(num group keyd)
+etc/ram/nembad.conf 644 0 0
+etc/keyd-bridge 750 0 $(num group keyd-bridge)
+etc/keyd-console/users 640 0 $(num group keyd-console)
+EOF
+  fail "owners and modes in /etc/ram (<), as they should be (>)"
 for f in keyd-translator nembad keyd-bridge; do cmp "$root"/etc/{keyd-translator,ram}/$f.conf; done
 echo host=10.0.0.9 >"$root/etc/ram/keyd-translator.conf"
 systemd-tmpfiles --root="$root" --create keyd-translator.conf
 [ "$(cat "$root/etc/ram/keyd-translator.conf")" = host=10.0.0.9 ] || fail "tmpfiles overwrote a file"
+[ "$(sed -n 's/^net.core.rmem_max = //p' "$root/usr/lib/sysctl.d/60-keyd-translator.conf")" -ge 1048576 ] ||
+  fail "the sysctl drop-in does not raise net.core.rmem_max to 1 MiB"
 
 # Man pages: no warning, and every option of each program's --help (a
 # translator without a usage text would start instead).
@@ -63,6 +110,8 @@ for p in "$root"/usr/sbin/{nembad,keyd-translator,keyd-bridge} "$root"/usr/bin/{
   done
 done
 
+# --check of each program: its table of good and bad settings files goes here.
+
 # The unpacked programs end to end: all COUNT cases of the filter pass.
 e2e() {  # PROGRAM FILTER COUNT (77: the machine cannot make the sandbox)
   local rc=0 log
@@ -73,4 +122,4 @@ e2e() {  # PROGRAM FILTER COUNT (77: the machine cannot make the sandbox)
 e2e "$cases" '*commands*' 1
 e2e "$translator" '*OperatorsTools*:*ServiceManager*:*TellsTheVersion*' 3
 e2e "$bridge" '*BothWays*' 1
-echo "package_test: $deb passed"
+echo "package_test: ${packages[*]} passed"
