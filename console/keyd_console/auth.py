@@ -3,6 +3,7 @@ sessions of those logged in, and the budget of failed logins per address and
 per user name. Everything here runs on the event loop's thread, but for
 check_password, which the web layer runs in a worker thread (bcrypt is slow
 on purpose)."""
+import hashlib
 import logging
 import os
 import re
@@ -11,6 +12,8 @@ import time
 from collections import deque
 
 import bcrypt
+
+from .history import HistoryError, _Db
 
 log = logging.getLogger("keyd-console")
 
@@ -157,6 +160,112 @@ class Sessions:
         gone = [s for s in self._by_token.values() if users.get(s.user) != (s.hashed, s.role)]
         for s in gone:
             self.end(s)
+        return gone
+
+
+class SharedSessions(Sessions):
+    """The sessions kept in the PostgreSQL history (table console_sessions),
+    so that every console instance on it knows them: a login works whichever
+    instance answers, the lifetimes are enforced by whichever one does, and a
+    logout or a removed user ends the session everywhere. The database holds
+    a hash of the cookie token, never the token. One connection, on the event
+    loop's thread (a request waits for its one statement); a database away
+    lets nobody in until it is back."""
+
+    def __init__(self, idle_s, lifetime_s, url):
+        super().__init__(idle_s, lifetime_s)
+        self.url, self._db, self._away = url, None, False
+
+    def _run(self, sql, params=()):
+        """The statement's rows (none for a write); None when the database is away."""
+        for _ in range(2):   # a connection lost since the last request: one new one
+            try:
+                if self._db is None:
+                    self._db = _Db(self.url)
+                    self._db.run("CREATE TABLE IF NOT EXISTS console_sessions (token TEXT PRIMARY KEY, "
+                                 "username TEXT NOT NULL, hashed TEXT NOT NULL, role TEXT NOT NULL, "
+                                 "csrf TEXT NOT NULL, started_ms BIGINT NOT NULL, used_ms BIGINT NOT NULL)")
+                cur = self._db.run(sql, params)
+                if self._away:
+                    log.info("The sessions' database is back")
+                self._away = False
+                return cur.fetchall() if cur.description else []
+            except HistoryError as e:
+                reason = e
+                break
+            except Exception as e:   # psycopg2's errors: the connection is gone or the statement failed
+                reason = e
+                if self._db:
+                    self._db.close()
+                self._db = None
+        if not self._away:
+            log.warning("The sessions' database is away (%s); nobody can log in until it is back",
+                        str(reason).strip().splitlines()[0] if str(reason).strip() else type(reason).__name__)
+        self._away = True
+        return None
+
+    @staticmethod
+    def _key(token):
+        return hashlib.sha256(token.encode()).hexdigest()
+
+    def start(self, user, hashed, role):
+        s = Session(user, hashed, role)
+        now = int(time.time() * 1000)
+        self._run("DELETE FROM console_sessions WHERE used_ms < ? OR started_ms < ?",
+                  (now - self.idle_s * 1000, now - self.lifetime_s * 1000))
+        if self._run("INSERT INTO console_sessions VALUES (?, ?, ?, ?, ?, ?, ?)",
+                     (self._key(s.token), user, hashed.decode("ascii"), role, s.csrf, now, now)) is None:
+            return None
+        self._by_token[s.token] = s
+        return s
+
+    def find(self, token):
+        if not token:
+            return None
+        now = int(time.time() * 1000)
+        rows = self._run("UPDATE console_sessions SET used_ms = ? WHERE token = ? AND used_ms >= ? AND "
+                         "started_ms >= ? RETURNING username, hashed, role, csrf",
+                         (now, self._key(token), now - self.idle_s * 1000, now - self.lifetime_s * 1000))
+        s = self._by_token.get(token)
+        if not rows:
+            if s:
+                super().end(s)
+            return None
+        user, hashed, role, csrf = rows[0]
+        if s is None:   # a login made at another instance
+            s = Session(user, hashed.encode("ascii"), role)
+            s.token, s.csrf = token, csrf
+            self._by_token[token] = s
+        return s
+
+    def end(self, session):
+        super().end(session)
+        self._run("DELETE FROM console_sessions WHERE token = ?", (self._key(session.token),))
+
+    def ended(self):
+        """Ends and returns this instance's sessions with open pages that ended
+        elsewhere (a logout at another instance, or their time is up)."""
+        mine = [s for s in self._by_token.values() if s.sockets]
+        if not mine:
+            return []
+        now = int(time.time() * 1000)
+        rows = self._run("SELECT token FROM console_sessions WHERE token = ANY(?) AND used_ms >= ? AND "
+                         "started_ms >= ?", ([self._key(s.token) for s in mine], now - self.idle_s * 1000,
+                                             now - self.lifetime_s * 1000))
+        if rows is None:
+            return []
+        alive = {t for t, in rows}
+        gone = [s for s in mine if self._key(s.token) not in alive]
+        for s in gone:
+            super().end(s)
+        return gone
+
+    def outdated(self, users):
+        gone = super().outdated(users)
+        rows = self._run("SELECT token, username, hashed, role FROM console_sessions")
+        for token, user, hashed, role in rows or ():
+            if users.get(user) != (hashed.encode("ascii"), role):
+                self._run("DELETE FROM console_sessions WHERE token = ?", (token,))
         return gone
 
 
