@@ -144,6 +144,7 @@ log4cpp.appender.file.layout.ConversionPattern=%d %p %c: %m%n"
   chmod 400 "$ej/.erlang.cookie"
   openssl rand -hex 16 > "$ej/site.pw"
   openssl rand -hex 16 > "$ej/console.pw"
+  chmod 600 "$ej/console.pw"   # the consoles warn about a password file others may read
   for n in $(seq 1 "$nodes"); do
     mkdir -p "$ej/n$n/spool" "$ej/n$n/logs"
     # The Erlang VM's schedulers do not spin while idle: its CPU time is its work.

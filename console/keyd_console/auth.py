@@ -168,7 +168,8 @@ class SharedSessions(Sessions):
     so that every console instance on it knows them: a login works whichever
     instance answers, the lifetimes are enforced by whichever one does, and a
     logout or a removed user ends the session everywhere. The database holds
-    a hash of the cookie token, never the token. One connection, on the event
+    a hash of the cookie token and of the user's password hash, never
+    either itself. One connection, on the event
     loop's thread (a request waits for its one statement); a database away
     lets nobody in until it is back."""
 
@@ -183,7 +184,7 @@ class SharedSessions(Sessions):
                 if self._db is None:
                     self._db = _Db(self.url)
                     self._db.run("CREATE TABLE IF NOT EXISTS console_sessions (token TEXT PRIMARY KEY, "
-                                 "username TEXT NOT NULL, hashed TEXT NOT NULL, role TEXT NOT NULL, "
+                                 "username TEXT NOT NULL, password_digest TEXT NOT NULL, role TEXT NOT NULL, "
                                  "csrf TEXT NOT NULL, started_ms BIGINT NOT NULL, used_ms BIGINT NOT NULL)")
                 cur = self._db.run(sql, params)
                 if self._away:
@@ -205,16 +206,25 @@ class SharedSessions(Sessions):
         return None
 
     @staticmethod
-    def _key(token):
-        return hashlib.sha256(token.encode()).hexdigest()
+    def _key(text):
+        return hashlib.sha256(text.encode()).hexdigest()
+
+    def _user(self, users, name):
+        """name's (digest of its password hash, role) in users, or (None, None)."""
+        hashed, role = users.get(name, (None, None))
+        return (self._key(hashed.decode("ascii")) if hashed else None), role
 
     def start(self, user, hashed, role):
         s = Session(user, hashed, role)
+        s.digest = self._key(hashed.decode("ascii"))
         now = int(time.time() * 1000)
+        # Kept here are the sessions with open pages and those used lately; any other comes from the database again.
+        self._by_token = {t: x for t, x in self._by_token.items()
+                          if x.sockets or time.monotonic() - x.used <= self.idle_s}
         self._run("DELETE FROM console_sessions WHERE used_ms < ? OR started_ms < ?",
                   (now - self.idle_s * 1000, now - self.lifetime_s * 1000))
         if self._run("INSERT INTO console_sessions VALUES (?, ?, ?, ?, ?, ?, ?)",
-                     (self._key(s.token), user, hashed.decode("ascii"), role, s.csrf, now, now)) is None:
+                     (self._key(s.token), user, s.digest, role, s.csrf, now, now)) is None:
             return None
         self._by_token[s.token] = s
         return s
@@ -224,18 +234,19 @@ class SharedSessions(Sessions):
             return None
         now = int(time.time() * 1000)
         rows = self._run("UPDATE console_sessions SET used_ms = ? WHERE token = ? AND used_ms >= ? AND "
-                         "started_ms >= ? RETURNING username, hashed, role, csrf",
+                         "started_ms >= ? RETURNING username, password_digest, role, csrf",
                          (now, self._key(token), now - self.idle_s * 1000, now - self.lifetime_s * 1000))
         s = self._by_token.get(token)
         if not rows:
             if s:
                 super().end(s)
             return None
-        user, hashed, role, csrf = rows[0]
+        user, digest, role, csrf = rows[0]
         if s is None:   # a login made at another instance
-            s = Session(user, hashed.encode("ascii"), role)
-            s.token, s.csrf = token, csrf
+            s = Session(user, None, role)
+            s.token, s.csrf, s.digest = token, csrf, digest
             self._by_token[token] = s
+        s.used = time.monotonic()
         return s
 
     def end(self, session):
@@ -261,10 +272,12 @@ class SharedSessions(Sessions):
         return gone
 
     def outdated(self, users):
-        gone = super().outdated(users)
-        rows = self._run("SELECT token, username, hashed, role FROM console_sessions")
-        for token, user, hashed, role in rows or ():
-            if users.get(user) != (hashed.encode("ascii"), role):
+        gone = [s for s in self._by_token.values() if self._user(users, s.user) != (s.digest, s.role)]
+        for s in gone:
+            super().end(s)
+        rows = self._run("SELECT token, username, password_digest, role FROM console_sessions")
+        for token, user, digest, role in rows or ():
+            if self._user(users, user) != (digest, role):
                 self._run("DELETE FROM console_sessions WHERE token = ?", (token,))
         return gone
 
