@@ -163,6 +163,9 @@ class Sessions:
         return gone
 
 
+RETRY_S = 10   # a sessions' database away: how long until the next try to connect
+
+
 class SharedSessions(Sessions):
     """The sessions kept in the PostgreSQL history (table console_sessions),
     so that every console instance on it knows them: a login works whichever
@@ -176,9 +179,12 @@ class SharedSessions(Sessions):
     def __init__(self, idle_s, lifetime_s, url):
         super().__init__(idle_s, lifetime_s)
         self.url, self._db, self._away = url, None, False
+        self._retry_at = 0   # while away: no new connection before then (each waits up to 5 s)
 
     def _run(self, sql, params=()):
         """The statement's rows (none for a write); None when the database is away."""
+        if self._db is None and self._away and time.monotonic() < self._retry_at:
+            return None
         for _ in range(2):   # a connection lost since the last request: one new one
             try:
                 if self._db is None:
@@ -202,7 +208,7 @@ class SharedSessions(Sessions):
         if not self._away:
             log.warning("The sessions' database is away (%s); nobody can log in until it is back",
                         str(reason).strip().splitlines()[0] if str(reason).strip() else type(reason).__name__)
-        self._away = True
+        self._away, self._retry_at = True, time.monotonic() + RETRY_S
         return None
 
     @staticmethod
