@@ -125,7 +125,7 @@ class Console:
                 await asyncio.sleep(1)
                 self.users_changed(force=False)
                 for s in self.sessions.ended() if isinstance(self.sessions, auth.SharedSessions) else ():
-                    log.info("%s's session ends: ended at another instance", s.user)
+                    log.info("%s's session ends: ended at another console, or its time is up", s.user)
                     for ws in list(s.sockets):
                         asyncio.ensure_future(ws.close())
         self._watch = asyncio.ensure_future(watch())

@@ -339,7 +339,7 @@ async def shared_sessions(ram, pg):
             assert got == [me[user]] * 2, (user, got)
         page = await alice.ws_connect(B + "/ws")
         assert (await alice.post(A + "/api/logout", headers={"X-CSRF-Token": me[harness.USER][1]["csrf"]})).status == 200
-        b.wait_line(r"alice's session ends: ended at another instance")
+        b.wait_line(r"alice's session ends: ended at another console")
         while (m := await page.receive(timeout=harness.WAIT_S)).type == aiohttp.WSMsgType.TEXT:
             pass
         assert m.type == aiohttp.WSMsgType.CLOSE, m
