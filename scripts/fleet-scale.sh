@@ -6,17 +6,22 @@
 # (tools/keyd-fleet-sim, one process) spread over the nodes; FLEET_REALS
 # (default 5) real sites beside them, each a bus daemon, a translator, a key
 # cabinet (keyd-sim) and a bridge, whose bridge takes one broker, so real
-# site N uses node ((N-1) mod NODES)+1; the web console on node 1. Then
-# tools/keyd-fleet-sim/keyd-fleet-drive, a page of the console and an MQTT
-# client of node 1: it starts the sites, waits until the page shows them all
+# site N uses node ((N-1) mod NODES)+1; PostgreSQL (the consoles' shared
+# history and sessions); two web consoles, console N on 127.0.0.1:808N with
+# the broker list "its own node N, then the others", behind nginx on
+# 127.0.0.1:8080 (round robin). Then tools/keyd-fleet-sim/keyd-fleet-drive,
+# a page of the consoles (logged in through nginx) and an MQTT client of
+# node 1: it starts the sites, waits until the page shows them all
 # online, sends FLEET_RATE (default 50) commands a second across the fleet
 # for FLEET_LOAD (default 60) seconds, kills the last node after
 # FLEET_KILL_AFTER (20) seconds of it and starts it again FLEET_RESTART_AFTER
 # (10) seconds later (FLEET_RESTART=rejoin: forgotten by the cluster, started
 # empty and joined again; plain: started as it was), and prints every figure ("[figures] ..."; FLEET_JSON=FILE
-# writes them as JSON too). Exit status: the drive's (0: no command lost or
-# acted on twice, every site online, every moved site back), 77 when the
-# sandbox cannot be made here.
+# writes them as JSON too), with the history's check: one row per
+# "update_lock" the sites sent, none missing and none twice. Exit status:
+# the drive's (0: no command lost or acted on twice, every site online,
+# every moved site back, the history complete), 77 when the sandbox cannot
+# be made here.
 #
 # FLEET_BIN=DIR uses the programs built there (the suite's run) instead of
 # setting up and building the release configuration.
@@ -139,6 +144,7 @@ log4cpp.appender.file.layout.ConversionPattern=%d %p %c: %m%n"
   chmod 400 "$ej/.erlang.cookie"
   openssl rand -hex 16 > "$ej/site.pw"
   openssl rand -hex 16 > "$ej/console.pw"
+  chmod 600 "$ej/console.pw"   # the consoles warn about a password file others may read
   for n in $(seq 1 "$nodes"); do
     mkdir -p "$ej/n$n/spool" "$ej/n$n/logs"
     # The Erlang VM's schedulers do not spin while idle: its CPU time is its work.
@@ -148,9 +154,13 @@ log4cpp.appender.file.layout.ConversionPattern=%d %p %c: %m%n"
     sed -e "s/@IP@/127.0.1.$n/" -e "s/@PASSWORD_FORMAT@/${FLEET_PASSWORD_FORMAT:-scram}/" \
       "$sim_dir/ejabberd.yml" > "$ej/n$n/ejabberd.yml"
   done
+  pg=/usr/lib/postgresql/15/bin
+  as_user=(unshare --user --map-user=1000 --map-group=1000)   # PostgreSQL runs as no root
   cleanup() {
     [ -f /etc/ram/sites.pids ] && bash "$0" --stop-sites
-    [ -n "${console:-}" ] && kill -TERM "$console" 2>/dev/null && wait "$console" 2>/dev/null
+    [ -n "${proxy:-}" ] && kill -TERM "$proxy" 2>/dev/null && wait "$proxy" 2>/dev/null
+    for c in ${consoles:-}; do kill -TERM "$c" 2>/dev/null && wait "$c" 2>/dev/null; done
+    [ -n "${postgres:-}" ] && kill -INT "$postgres" 2>/dev/null && wait "$postgres" 2>/dev/null
     for n in $(seq 1 "$nodes"); do
       [ -f "$ej/n$n.pid" ] && kill -KILL "$(cat "$ej/n$n.pid")" 2>/dev/null
     done
@@ -179,15 +189,52 @@ log4cpp.appender.file.layout.ConversionPattern=%d %p %c: %m%n"
   for n in $(seq 1 "$nodes"); do
     say "node $n on 127.0.1.$n:1883, $(awk '/^VmRSS:/ {print $2}' "/proc/$(cat "$ej/n$n.pid")/status") KiB resident"
   done
-  # The console, on node 1; its demo user for the drive's page.
-  printf 'http.listen=127.0.0.1:8080\nmqtt.host=127.0.1.1\nmqtt.port=1883\nmqtt.username=console\nmqtt.password_file=%s\nusers.file=/etc/ram/console-users\n' \
-    "$ej/console.pw" > /etc/ram/keyd-console.conf
-  printf 'demo-keyd\ndemo-keyd\n' | "$bin/keyd-console" --conf /etc/ram/keyd-console.conf adduser demo > /dev/null
-  "$bin/keyd-console" --conf /etc/ram/keyd-console.conf > /etc/ram/console.out 2>&1 &
-  console=$!
-  for _ in $(seq 100); do
-    (exec 3<>/dev/tcp/127.0.0.1/8080) 2>/dev/null && break
+  # PostgreSQL on a Unix socket in /etc/ram/pg: the consoles' history and sessions.
+  t=$SECONDS
+  "${as_user[@]}" "$pg/initdb" -D /etc/ram/pg/data -U keyd --auth=trust -E UTF8 --locale=C.UTF-8 > /dev/null
+  "${as_user[@]}" "$pg/postgres" -D /etc/ram/pg/data -k /etc/ram/pg -c listen_addresses= \
+    > /etc/ram/pg/out 2>&1 &
+  postgres=$!
+  history="postgresql:///postgres?host=/etc/ram/pg&user=keyd"
+  for _ in $(seq 300); do
+    grep -q "ready to accept connections" /etc/ram/pg/out && break
     sleep 0.1
+  done
+  say "PostgreSQL $("$pg/postgres" --version | awk '{print $3}') in $((SECONDS - t)) s"
+  # Two consoles, console N first on node N (then the others); the demo user for the drive's page.
+  consoles=""
+  upstream=""
+  for c in 1 2; do
+    own=$(((c - 1) % nodes + 1))
+    list="127.0.1.$own:1883"
+    for n in $(seq 1 "$nodes"); do [ "$n" != "$own" ] && list="$list,127.0.1.$n:1883"; done
+    printf 'http.listen=127.0.0.1:808%d\nmqtt.host=%s\nmqtt.username=console\nmqtt.password_file=%s\nusers.file=/etc/ram/console-users\nhistory.url=%s\nhttp.trusted_proxies=127.0.0.1\n' \
+      "$c" "$list" "$ej/console.pw" "$history" > "/etc/ram/keyd-console-$c.conf"
+    upstream="$upstream server 127.0.0.1:808$c;"
+  done
+  printf 'demo-keyd\ndemo-keyd\n' | "$bin/keyd-console" --conf /etc/ram/keyd-console-1.conf adduser demo > /dev/null
+  for c in 1 2; do
+    "$bin/keyd-console" --conf "/etc/ram/keyd-console-$c.conf" > "/etc/ram/console-$c.out" 2>&1 &
+    consoles="$consoles $!"
+  done
+  cat > /etc/ram/nginx.conf <<EOF
+user root; daemon off; master_process off; pid /etc/ram/nginx.pid; error_log stderr notice;
+events {}
+http { access_log off; client_body_temp_path /etc/ram; proxy_temp_path /etc/ram;
+  fastcgi_temp_path /etc/ram; uwsgi_temp_path /etc/ram; scgi_temp_path /etc/ram;
+  upstream consoles {$upstream }
+  server { listen 127.0.0.1:8080;
+    location / { proxy_pass http://consoles; proxy_http_version 1.1; proxy_set_header Host \$host;
+      proxy_set_header X-Forwarded-For \$proxy_add_x_forwarded_for; proxy_read_timeout 600s;
+      proxy_set_header Upgrade \$http_upgrade; proxy_set_header Connection \$http_connection; } } }
+EOF
+  nginx -e stderr -p /etc/ram -c /etc/ram/nginx.conf > /etc/ram/nginx.out 2>&1 &
+  proxy=$!
+  for port in 8081 8082 8080; do
+    for _ in $(seq 300); do
+      (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+      sleep 0.1
+    done
   done
   real_nodes=$(for n in $(seq 1 "$reals"); do printf '%d,' $(((n - 1) % nodes + 1)); done)
   pids=$(for n in $(seq 1 "$nodes"); do printf '%s,' "$ej/n$n.pid"; done)
@@ -196,7 +243,8 @@ log4cpp.appender.file.layout.ConversionPattern=%d %p %c: %m%n"
   /usr/bin/python3 "$sim_dir/keyd-fleet-drive" --node 127.0.1.1:1883 \
     --username console --password-file "$ej/console.pw" \
     --sims "$sites" --reals "$reals" --real-nodes "${real_nodes%,}" \
-    --console http://127.0.0.1:8080 --console-pid "$console" --broker-pids "${pids%,}" \
+    --console http://127.0.0.1:8080 --console-pid "$(echo $consoles | tr ' ' ,)" \
+    --history "$history" --broker-pids "${pids%,}" \
     --start "bash '$0' --start-sites '$bin' $sites $reals $nodes" \
     --stop "bash '$0' --stop-sites" \
     --kill "bash '$0' --node-kill $nodes" --kill-node "$nodes" \

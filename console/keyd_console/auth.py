@@ -3,6 +3,7 @@ sessions of those logged in, and the budget of failed logins per address and
 per user name. Everything here runs on the event loop's thread, but for
 check_password, which the web layer runs in a worker thread (bcrypt is slow
 on purpose)."""
+import hashlib
 import logging
 import os
 import re
@@ -11,6 +12,8 @@ import time
 from collections import deque
 
 import bcrypt
+
+from .history import HistoryError, _Db
 
 log = logging.getLogger("keyd-console")
 
@@ -157,6 +160,131 @@ class Sessions:
         gone = [s for s in self._by_token.values() if users.get(s.user) != (s.hashed, s.role)]
         for s in gone:
             self.end(s)
+        return gone
+
+
+RETRY_S = 10   # a sessions' database away: how long until the next try to connect
+
+
+class SharedSessions(Sessions):
+    """The sessions kept in the PostgreSQL history (table console_sessions),
+    so that every console instance on it knows them: a login works whichever
+    instance answers, the lifetimes are enforced by whichever one does, and a
+    logout or a removed user ends the session everywhere. The database holds
+    a hash of the cookie token and of the user's password hash, never
+    either itself. One connection, on the event
+    loop's thread (a request waits for its one statement); a database away
+    lets nobody in until it is back."""
+
+    def __init__(self, idle_s, lifetime_s, url):
+        super().__init__(idle_s, lifetime_s)
+        self.url, self._db, self._away = url, None, False
+        self._retry_at = 0   # while away: no new connection before then (each waits up to 5 s)
+
+    def _run(self, sql, params=()):
+        """The statement's rows (none for a write); None when the database is away."""
+        if self._db is None and self._away and time.monotonic() < self._retry_at:
+            return None
+        for _ in range(2):   # a connection lost since the last request: one new one
+            try:
+                if self._db is None:
+                    self._db = _Db(self.url)
+                    self._db.run("CREATE TABLE IF NOT EXISTS console_sessions (token TEXT PRIMARY KEY, "
+                                 "username TEXT NOT NULL, password_digest TEXT NOT NULL, role TEXT NOT NULL, "
+                                 "csrf TEXT NOT NULL, started_ms BIGINT NOT NULL, used_ms BIGINT NOT NULL)")
+                cur = self._db.run(sql, params)
+                if self._away:
+                    log.info("The sessions' database is back")
+                self._away = False
+                return cur.fetchall() if cur.description else []
+            except HistoryError as e:
+                reason = e
+                break
+            except Exception as e:   # psycopg2's errors: the connection is gone or the statement failed
+                reason = e
+                if self._db:
+                    self._db.close()
+                self._db = None
+        if not self._away:
+            log.warning("The sessions' database is away (%s); nobody can log in until it is back",
+                        str(reason).strip().splitlines()[0] if str(reason).strip() else type(reason).__name__)
+        self._away, self._retry_at = True, time.monotonic() + RETRY_S
+        return None
+
+    @staticmethod
+    def _key(text):
+        return hashlib.sha256(text.encode()).hexdigest()
+
+    def _user(self, users, name):
+        """name's (digest of its password hash, role) in users, or (None, None)."""
+        hashed, role = users.get(name, (None, None))
+        return (self._key(hashed.decode("ascii")) if hashed else None), role
+
+    def start(self, user, hashed, role):
+        s = Session(user, hashed, role)
+        s.digest = self._key(hashed.decode("ascii"))
+        now = int(time.time() * 1000)
+        # Kept here are the sessions with open pages and those used lately; any other comes from the database again.
+        self._by_token = {t: x for t, x in self._by_token.items()
+                          if x.sockets or time.monotonic() - x.used <= self.idle_s}
+        self._run("DELETE FROM console_sessions WHERE used_ms < ? OR started_ms < ?",
+                  (now - self.idle_s * 1000, now - self.lifetime_s * 1000))
+        if self._run("INSERT INTO console_sessions VALUES (?, ?, ?, ?, ?, ?, ?)",
+                     (self._key(s.token), user, s.digest, role, s.csrf, now, now)) is None:
+            return None
+        self._by_token[s.token] = s
+        return s
+
+    def find(self, token):
+        if not token:
+            return None
+        now = int(time.time() * 1000)
+        rows = self._run("UPDATE console_sessions SET used_ms = ? WHERE token = ? AND used_ms >= ? AND "
+                         "started_ms >= ? RETURNING username, password_digest, role, csrf",
+                         (now, self._key(token), now - self.idle_s * 1000, now - self.lifetime_s * 1000))
+        s = self._by_token.get(token)
+        if not rows:
+            if s:
+                super().end(s)
+            return None
+        user, digest, role, csrf = rows[0]
+        if s is None:   # a login made at another instance
+            s = Session(user, None, role)
+            s.token, s.csrf, s.digest = token, csrf, digest
+            self._by_token[token] = s
+        s.used = time.monotonic()
+        return s
+
+    def end(self, session):
+        super().end(session)
+        self._run("DELETE FROM console_sessions WHERE token = ?", (self._key(session.token),))
+
+    def ended(self):
+        """Ends and returns this instance's sessions with open pages that ended
+        elsewhere (a logout at another instance, or their time is up)."""
+        mine = [s for s in self._by_token.values() if s.sockets]
+        if not mine:
+            return []
+        now = int(time.time() * 1000)
+        rows = self._run("SELECT token FROM console_sessions WHERE token = ANY(?) AND used_ms >= ? AND "
+                         "started_ms >= ?", ([self._key(s.token) for s in mine], now - self.idle_s * 1000,
+                                             now - self.lifetime_s * 1000))
+        if rows is None:
+            return []
+        alive = {t for t, in rows}
+        gone = [s for s in mine if self._key(s.token) not in alive]
+        for s in gone:
+            super().end(s)
+        return gone
+
+    def outdated(self, users):
+        gone = [s for s in self._by_token.values() if self._user(users, s.user) != (s.digest, s.role)]
+        for s in gone:
+            super().end(s)
+        rows = self._run("SELECT token, username, password_digest, role FROM console_sessions")
+        for token, user, digest, role in rows or ():
+            if self._user(users, user) != (digest, role):
+                self._run("DELETE FROM console_sessions WHERE token = ?", (token,))
         return gone
 
 

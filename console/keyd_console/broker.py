@@ -1,7 +1,9 @@
 """The console's link to the fleet's MQTT broker (MQTT 5): subscribes to
 every site's status, configuration, publications and command outcomes, and
 publishes commands with the name of who sent them, a deadline, where to
-answer and, with keys.dir, a signature. paho's network thread runs the link;
+answer and, with keys.dir, a signature. With several brokers (mqtt.host=A,B,...)
+it moves to the next one whenever a connection is lost or an attempt fails,
+keeping what it knows of the sites. paho's network thread runs the link;
 every message and connection change is handed to the event loop's thread,
 which alone calls publish()."""
 import hashlib
@@ -34,6 +36,8 @@ class Broker:
         self.settings, self.loop, self.on_message = settings, loop, on_message
         self.prefix = settings.mqtt_prefix
         self.connected = False
+        self.hosts, self.at = settings.mqtt_hosts, 0   # the brokers; the one used now
+        self.stopping = False
         host = re.sub(r"[^A-Za-z0-9_-]", "-", socket.gethostname())[:32]
         self.client_id = f"keyd-console-{host}-{os.getpid()}"
         c = mqtt.Client(client_id=self.client_id, protocol=mqtt.MQTTv5)
@@ -44,16 +48,17 @@ class Broker:
         c.reconnect_delay_set(min_delay=1, max_delay=60)
         c.on_connect, c.on_disconnect, c.on_message = self._connected, self._disconnected, self._message
         c.on_subscribe = self._subscribed
-        c.on_connect_fail = lambda *_: self.loop.call_soon_threadsafe(self._failed)
+        c.on_connect_fail = self._connect_failed
         self.failing = False   # warned about the current run of failed connections
         self._inbox, self._lock, self._draining = deque(), threading.Lock(), False
         self.client = c
 
     def start(self):
-        self.client.connect_async(self.settings.mqtt_host, self.settings.mqtt_port, keepalive=30)
+        self.client.connect_async(*self.hosts[0], keepalive=30)
         self.client.loop_start()
 
     def stop(self):
+        self.stopping = True     # no move to another broker from here on
         self.connected = False   # an orderly end, not a loss to warn about
         self.client.disconnect()
         self.client.loop_stop()
@@ -105,7 +110,20 @@ class Broker:
     def _subscribed(self, _client, _userdata, _mid, _reasons, _props):
         self.loop.call_soon_threadsafe(self._set_connected, True)
 
-    def _disconnected(self, _client, _userdata, reason, _props=None):
+    def _next_host(self, client):
+        """paho's next attempt (after its backoff) goes to the next broker of the list."""
+        if len(self.hosts) > 1 and not self.stopping:
+            self.at = (self.at + 1) % len(self.hosts)
+            client.connect_async(*self.hosts[self.at], keepalive=30)
+
+    def _connect_failed(self, client, _userdata):
+        host, port = self.hosts[self.at]
+        self._next_host(client)
+        self.loop.call_soon_threadsafe(self._failed, host, port)
+
+    def _disconnected(self, client, _userdata, reason, _props=None):
+        if reason != 0:
+            self._next_host(client)
         self.loop.call_soon_threadsafe(self._set_connected, False, str(reason))
 
     def _message(self, _client, _userdata, msg):
@@ -135,17 +153,16 @@ class Broker:
         """Whether broker messages wait for the event loop (any thread)."""
         return bool(self._inbox)
 
-    def _failed(self):
+    def _failed(self, host, port):
         if not self.failing:
-            log.warning("Cannot connect to the broker %s:%d (not there, or TLS failed); retrying",
-                        self.settings.mqtt_host, self.settings.mqtt_port)
+            log.warning("Cannot connect to the broker %s:%d (not there, or TLS failed); retrying", host, port)
         self.failing = True
 
     def _set_connected(self, up, reason=""):
         self.failing = False
         if up:
             log.info("Connected to the broker %s:%d, subscribed to %s/+/status, site_info and command",
-                     self.settings.mqtt_host, self.settings.mqtt_port, self.prefix)
+                     *self.hosts[self.at], self.prefix)
         elif self.connected:
             log.warning("Lost the broker (%s); reconnecting", reason)
         self.connected = up

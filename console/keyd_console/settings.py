@@ -65,6 +65,20 @@ def _networks(text):
         raise SettingsError(f"not a list of addresses or networks ({e})") from None
 
 
+def _hosts(text):
+    """HOST[:PORT],HOST[:PORT],... (an IPv6 address in brackets when a port
+    follows) as [(host, port or None)]."""
+    hosts = []
+    for item in text.split(","):
+        m = re.fullmatch(r"\[([0-9A-Fa-f:.]+)\](?::([0-9]+))?|([^\s:\[\],]+)(?::([0-9]+))?|([0-9A-Fa-f:]*:[0-9A-Fa-f:.]*)",
+                         item.strip())
+        if not m:
+            raise SettingsError("not a list of HOST[:PORT]")
+        host, port = (m[1], m[2]) if m[1] else (m[3], m[4]) if m[3] else (m[5], None)
+        hosts.append((host, _port(port) if port else None))
+    return hosts
+
+
 def _file(text):
     return text or None
 
@@ -83,7 +97,7 @@ KEYS = {
     "http.trusted_proxies": ("trusted_proxies", "", _networks),
     "http.secure_cookie": ("secure_cookie", "", lambda t: None if t == "" else _yes_no(t)),
     "http.page_queue_bytes": ("page_queue_bytes", "4194304", _number(65536, 1 << 30)),
-    "mqtt.host": ("mqtt_host", "127.0.0.1", str),
+    "mqtt.host": ("mqtt_hosts", "127.0.0.1", _hosts),
     "mqtt.port": ("mqtt_port", "", lambda t: None if t == "" else _port(t)),
     "mqtt.prefix": ("mqtt_prefix", "keyd", _prefix),
     "mqtt.username": ("mqtt_username", "", _file),
@@ -166,6 +180,7 @@ def load(path):
         setattr(s, attr, parse(default))
     if s.mqtt_port is None:
         s.mqtt_port = 8883 if s.mqtt_cafile else 1883
+    s.mqtt_hosts = [(host, port or s.mqtt_port) for host, port in s.mqtt_hosts]
     if s.secure_cookie is None:
         s.secure_cookie = bool(s.http_origin and s.http_origin.startswith("https:"))
     if not s.allowed_hosts:
@@ -197,6 +212,9 @@ def value_text(s, key):
     if key == "http.listen":
         return f"unix:{s.http_unix}" if s.http_unix else \
             (f"[{s.http_host}]:{s.http_port}" if ":" in s.http_host else f"{s.http_host}:{s.http_port}")
+    if key == "mqtt.host":
+        return ",".join(f"[{h}]:{p}" if ":" in h else f"{h}:{p}" for h, p in value) if len(value) > 1 or \
+            value[0][1] != s.mqtt_port else (f"[{value[0][0]}]" if ":" in value[0][0] else value[0][0])
     if key == "history.url" and value:   # a password in it is not shown
         return re.sub(r"://([^:@/]*):[^@/]*@", r"://\1:***@", value)
     if isinstance(value, bool):

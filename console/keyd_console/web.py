@@ -87,7 +87,10 @@ class Console:
 
     def __init__(self, settings, fleet, users, publish):
         self.settings, self.fleet, self.users, self.publish = settings, fleet, users, publish
-        self.sessions = auth.Sessions(settings.session_idle_s, settings.session_lifetime_s)
+        # Shared by every instance on a PostgreSQL history; else this instance's own.
+        self.sessions = auth.SharedSessions(settings.session_idle_s, settings.session_lifetime_s,
+                                            settings.history_url) if settings.history_url else \
+            auth.Sessions(settings.session_idle_s, settings.session_lifetime_s)
         self.limiter = auth.LoginLimiter(settings.address_failures, settings.user_failures,
                                          settings.login_window_s)
         self.pages = {}      # open WebSocket -> its Page
@@ -121,6 +124,10 @@ class Console:
             while True:
                 await asyncio.sleep(1)
                 self.users_changed(force=False)
+                for s in self.sessions.ended() if isinstance(self.sessions, auth.SharedSessions) else ():
+                    log.info("%s's session ends: ended at another console, or its time is up", s.user)
+                    for ws in list(s.sockets):
+                        asyncio.ensure_future(ws.close())
         self._watch = asyncio.ensure_future(watch())
 
     async def stop(self):
@@ -281,6 +288,8 @@ class Console:
             return refuse(401, "wrong user name or password")
         self.limiter.succeeded(attempt)
         s = self.sessions.start(name, hashed, role)
+        if s is None:
+            return refuse(503, "the sessions' database is away; try again later")
         log.info("%s logged in from %s", name, addr)
         response = web.json_response({"user": name, "csrf": s.csrf, "role": role})
         response.set_cookie(COOKIE, s.token, httponly=True, samesite="Strict", path="/",

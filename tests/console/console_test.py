@@ -1,7 +1,8 @@
 """The console against the real service and mosquitto, behind nginx ending TLS, with a site simulated by
 a paho client: logins and their budgets (in parallel, behind the proxy), the Host and Origin checks,
 roles, users removed or changed, refused commands, a command's life and its MQTT 5 properties and
-signature, hostile broker input each leaving a fresh page served, lines escaped, --check."""
+signature, hostile broker input each leaving a fresh page served, lines escaped, --check, and the first
+of two brokers lost."""
 import asyncio
 import hashlib
 import hmac
@@ -101,7 +102,7 @@ def lock_is(status):
         or any(lock["rfid"] == RFID and lock["status"] == status for lock in m.get("locks", []))
 
 
-async def main(console, site, sent, ram):
+async def main(console, site, sent, ram, broker, other):
     async with client() as direct:   # the Host allow-list, before and behind the proxy
         for url in (DIRECT, URL):
             async with direct.get(url + "/", headers={"Host": "evil.example"}) as r:
@@ -190,6 +191,16 @@ async def main(console, site, sent, ram):
         assert all(len(e["text"]) < 100 for e in snap["events"]), what
         print(f"console_test: after {what}: the console's resident memory {harness.rss_mib(console):.1f} MiB")
     slow.close()
+    # The first broker of two lost: the console moves to the other, keeps the sites it knows, shows their events.
+    broker.p.kill()
+    console.wait_line(r"^WARN Lost the broker")
+    console.wait_line(r"^INFO Connected to the broker 127\.0\.0\.1:1884, subscribed")
+    other.publish("keyd/s1/command", LOCKED("on the other broker"), qos=1)
+    page = await http.ws_connect(URL + "/ws", origin=ORIGIN)
+    snap = await until(page, lambda m: m["type"] == "snapshot")
+    assert [s["state"] for s in snap["sites"] if s["id"] == "s1"] == [STATE], snap["sites"]
+    if not lock_is("on the other broker")(snap):
+        await until(page, lock_is("on the other broker"))
     for h in OPEN:
         await h.close()
 
@@ -213,7 +224,11 @@ if __name__ == "__main__":
     os.makedirs(f"{ram}/keys")
     with open(f"{ram}/keys/fleet.key", "w") as f:
         f.write(KEY + "\n")
-    broker, console = harness.start_broker_and_console(ram, SETTINGS.replace("KEYS", f"{ram}/keys"), NAMES)
+    broker, console = harness.start_broker_and_console(ram, SETTINGS.replace("KEYS", f"{ram}/keys"), NAMES,
+                                                       hosts="127.0.0.1,127.0.0.1:1884")
+    broker2, other = harness.start_broker(ram, 1884), mqtt.Client(protocol=mqtt.MQTTv5)
+    other.connect("127.0.0.1", 1884)
+    other.loop_start()
     proxy = harness.start_proxy(ram)
     check(ram)
     site, sent = mqtt.Client(protocol=mqtt.MQTTv5), queue.Queue()
@@ -224,6 +239,6 @@ if __name__ == "__main__":
     for topic, doc in (("s2/status", "offline"), ("s1/status", "online"),
                        ("s1/site_info", json.dumps({"CFG": {"Key": {"LOCKS": [{"RFID": RFID}]}}, "state": STATE}))):
         site.publish(f"keyd/{topic}", doc, qos=1, retain=True)
-    asyncio.run(main(console, site, sent, ram))
-    assert console.stop() == 0 and proxy.stop() == 0 and broker.stop() == 0
+    asyncio.run(main(console, site, sent, ram, broker, other))
+    assert console.stop() == 0 and proxy.stop() == 0 and broker2.stop() == 0
     print("console_test: all passed")

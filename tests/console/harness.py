@@ -72,15 +72,20 @@ def users(ram, action, name, *args, password=PASSWORD):
     return p.p.wait(timeout=WAIT_S), lines[-1]
 
 
-def start_broker_and_console(ram, settings="", names=((USER, "operator"),)):
-    with open(f"{ram}/mosquitto.conf", "w") as f:
+def start_broker(ram, port=1883):
+    with open(f"{ram}/mosquitto-{port}.conf", "w") as f:
         # No bound on the messages queued for a client: the console takes every site's retained state at once.
-        f.write("user root\nlistener 1883 127.0.0.1\nallow_anonymous true\nlog_dest stderr\nmax_queued_messages 0\n")
-    with open(f"{ram}/keyd-console.conf", "w") as f:
-        f.write(f"http.listen=127.0.0.1:8080\nmqtt.host=127.0.0.1\nusers.file={ram}/users\n"
-                f"history.path={ram}/history.db\n{settings}")
-    broker = Proc(["mosquitto", "-c", f"{ram}/mosquitto.conf"], "mosquitto")
+        f.write(f"user root\nlistener {port} 127.0.0.1\nallow_anonymous true\nlog_dest stderr\nmax_queued_messages 0\n")
+    broker = Proc(["mosquitto", "-c", f"{ram}/mosquitto-{port}.conf"], f"mosquitto-{port}")
     broker.wait_line(r"mosquitto version \S+ running")
+    return broker
+
+
+def start_broker_and_console(ram, settings="", names=((USER, "operator"),), hosts="127.0.0.1"):
+    with open(f"{ram}/keyd-console.conf", "w") as f:
+        f.write(f"http.listen=127.0.0.1:8080\nmqtt.host={hosts}\nusers.file={ram}/users\n"
+                f"history.path={ram}/history.db\n{settings}")
+    broker = start_broker(ram)
     for name, role in names:
         assert users(ram, "adduser", name, "--role", role)[1].endswith(f"{name} saved in {ram}/users")
     console = Proc([f"{BIN}/keyd-console", "--conf", f"{ram}/keyd-console.conf"], "console")

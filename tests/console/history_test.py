@@ -1,6 +1,7 @@
 """The console's history on a real SQLite file and a real PostgreSQL (run by this test as an unprivileged user):
 each kind of event stored once, the view's filters, CSV byte for byte, names, the state after a restart, old rows
-removed, a schema upgrade, two consoles storing each event once, PostgreSQL stopped and started mid-run."""
+removed, a schema upgrade, two consoles storing each event once and sharing their sessions, PostgreSQL stopped and
+started mid-run."""
 import asyncio
 import json
 import logging
@@ -315,6 +316,42 @@ async def console_e2e(ram):
     assert console.stop() == 0
 
 
+async def shared_sessions(ram, pg):
+    """Two consoles on one PostgreSQL: a login at one is good at the other; a logout at one ends the session at
+    both (an open page at the other closed); a user removed is out of both."""
+    broker, a = harness.start_broker_and_console(ram, f"history.url={pg.new_database()}\n",
+                                                 names=((harness.USER, "operator"), ("vera", "viewer")))
+    with open(f"{ram}/keyd-console.conf") as f:
+        conf = f.read().replace("127.0.0.1:8080", "127.0.0.1:8081")
+    with open(f"{ram}/keyd-console-b.conf", "w") as f:
+        f.write(conf)
+    b = harness.Proc([f"{harness.BIN}/keyd-console", "--conf", f"{ram}/keyd-console-b.conf"], "console-b")
+    b.wait_line(r"Connected to the broker .*subscribed")
+    A, B = URL, "http://127.0.0.1:8081"
+    async with aiohttp.ClientSession(cookie_jar=aiohttp.CookieJar(unsafe=True)) as alice, \
+            aiohttp.ClientSession(cookie_jar=aiohttp.CookieJar(unsafe=True)) as vera:
+        me = {}
+        for http, user in ((alice, harness.USER), (vera, "vera")):
+            r = await http.post(A + "/api/login", json={"user": user, "password": harness.PASSWORD})
+            me[user] = (r.status, await r.json())
+        for http, user in ((alice, harness.USER), (vera, "vera")):   # the same session at either console
+            got = [(r.status, await r.json()) for r in [await http.get(u + "/api/session") for u in (A, B)]]
+            assert got == [me[user]] * 2, (user, got)
+        page = await alice.ws_connect(B + "/ws")
+        assert (await alice.post(A + "/api/logout", headers={"X-CSRF-Token": me[harness.USER][1]["csrf"]})).status == 200
+        b.wait_line(r"alice's session ends: ended at another console")
+        while (m := await page.receive(timeout=harness.WAIT_S)).type == aiohttp.WSMsgType.TEXT:
+            pass
+        assert m.type == aiohttp.WSMsgType.CLOSE, m
+        assert harness.users(ram, "deluser", "vera")[0] == 0
+        for console in (a, b):
+            console.wait_line(r"vera's session ends: the user was removed or changed")
+        for http in (alice, vera):
+            got = [(r.status, await r.json()) for r in [await http.get(u + "/api/session") for u in (A, B)]]
+            assert got == [(401, {"error": "not logged in"})] * 2, got
+    assert a.stop() == 0 and b.stop() == 0 and broker.stop() == 0
+
+
 if __name__ == "__main__":
     ram = harness.enter_sandbox()
     warnings = Warnings(logging.WARNING)
@@ -328,5 +365,7 @@ if __name__ == "__main__":
     print("history_test: postgresql: outage passed")
     asyncio.run(console_e2e(ram))
     print("history_test: the console's history view, names, CSV and restart passed")
+    asyncio.run(shared_sessions(ram, pg))
+    print("history_test: two consoles sharing their sessions passed")
     pg.stop()
     print("history_test: all passed")
