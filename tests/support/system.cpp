@@ -72,6 +72,12 @@ void Site::startBus() {
   ASSERT_TRUE(bus && bus->waitForLine("nembad: channeler", kWaitMs)) << "nembad did not start";
 }
 
+void Site::start(const std::vector<int>& ignoredSignals, const std::vector<std::string>& env) {
+  for (auto step : {&Site::startBus, &Site::subscribe, &Site::openKey})
+    if (!::testing::Test::HasFatalFailure()) (this->*step)();
+  if (!::testing::Test::HasFatalFailure()) startTranslator(ignoredSignals, env);
+}
+
 bool Site::subscribed(const std::string& topic) {
   const std::string want = "nembad: subscribe " + topic;
   for (auto deadline = after(kWaitMs);;) {

@@ -65,6 +65,9 @@ class Site {
   // keep-alive; with the bus up, waits until its receiver has subscribed.
   void startTranslator(const std::vector<int>& ignoredSignals = {},
                        const std::vector<std::string>& env = {});
+  // The whole installation: the bus daemon, the test's bus client, the key
+  // daemon's end, then the translator (as startTranslator).
+  void start(const std::vector<int>& ignoredSignals = {}, const std::vector<std::string>& env = {});
   // Waits for the bus daemon's next report of a subscription to `topic`
   // (the translator's receiver subscribes to "TransGlam").
   bool subscribed(const std::string& topic);
