@@ -48,6 +48,13 @@ class NotifySocket {
   NotifySocket& operator=(const NotifySocket&) = delete;
   // The next notification, or nullopt when none came within timeoutMs.
   std::optional<std::string> receive(int timeoutMs = kWaitMs);
+  // The same, refreshed "STATUS=" lines passed over.
+  std::optional<std::string> next(int timeoutMs = kWaitMs);
+  // True once the watchdog pings stop (none for 2.5 s) within three bounds;
+  // until then every notification must be a ping.
+  bool pingsStop();
+  // The first notification after the pings (refreshed "STATUS=" lines aside).
+  std::optional<std::string> afterPings();
 
  private:
   int mFd;
