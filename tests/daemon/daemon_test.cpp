@@ -175,6 +175,10 @@ TEST_F(MiniClientTest, RequestsQueuedBeforeTheConnectGoOutInOrderThenAKeepAliveA
 
 TEST_F(MiniClientTest, ALongRequestLeavesAtOnceInSegmentsThatParseByThemselves) {
   connect();
+  // A datagram through the receiving side and the pump to the listener: by
+  // then the transmit thread, which sent the keep-alive, waits idle.
+  ASSERT_TRUE(peer.reply({3, 0, 0, 1, 0, 2, 0, 4, 0, 0, 0, 7}));
+  ASSERT_EQ(seen(1), Lines{"3:7"});
   auto big = std::make_unique<KMsg>(MSG_REQ);
   for (int i = 0; i < 300; ++i) big->addTag(KTagFactory::createKTag(TAG_LOCK_TAG, "\1\2\3\4\5", 5));
   const auto queued = Clock::now();
