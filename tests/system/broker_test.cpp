@@ -97,6 +97,11 @@ struct Holder : cObjectListener {
     changed.notify_all();
     changed.wait(lock, [this] { return !held; });
   }
+  // Waits until the pump is inside onMessage.
+  bool waitEntered() {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::milliseconds(testsupport::kWaitMs), [this] { return entered; });
+  }
   void set(bool hold) {
     std::lock_guard<std::mutex> lock(mutex);
     held = hold;
@@ -125,8 +130,8 @@ TEST(Broker, TheWatchdogPingsStopWhileAListenerHoldsTheEventPump) {
   EXPECT_EQ(manager.next(), "WATCHDOG=1");
   holder.set(true);
   site.report(R"({"id":0,"tags":[{"id":12,"type":"u8","value":40}]})");
+  EXPECT_TRUE(holder.waitEntered());
   EXPECT_TRUE(manager.pingsStop()) << "the pings went on while the pump was held";
-  EXPECT_TRUE(holder.entered);
   holder.set(false);
   EXPECT_EQ(manager.next(), "WATCHDOG=1");
   gStopRequested = 1;

@@ -208,13 +208,14 @@ TEST(Faults, AFloodOfLargeCommandsIsBoundedAndWarnedAboutOnce) {
 // read back as errors told in one line; then it appears, the next
 // keep-alive reaches it, and one line tells the errors of the episode.
 TEST(Faults, TheKeyDaemonStartsLate) {
-  Site s("", "INFO");
+  Site s;  // at DEBUG: the request's transmission is a debug line
   s.startBus();
   s.subscribe();
   s.startTranslator();
   auto first = s.waitForLog("cMiniClient|Socket Read Error -1");
   ASSERT_TRUE(first);
   s.command(R"({"command":"Battery"})");
+  ASSERT_TRUE(s.waitForLog("cMiniClient|Transmit 9 of 9 bytes", *first)) << "the request sent";
   s.openKey();
   // Keep-alives go out after 10 idle seconds: this wait is that behaviour.
   ASSERT_TRUE(s.key->receive(2 * kWaitMs));
