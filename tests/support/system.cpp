@@ -56,6 +56,25 @@ std::optional<std::string> NotifySocket::receive(int timeoutMs) {
   return n < 0 ? std::nullopt : std::optional<std::string>(std::string(buf, static_cast<size_t>(n)));
 }
 
+std::optional<std::string> NotifySocket::next(int timeoutMs) {
+  auto n = receive(timeoutMs);
+  while (n && n->rfind("STATUS=", 0) == 0) n = receive(timeoutMs);
+  return n;
+}
+
+bool NotifySocket::pingsStop() {
+  std::optional<std::string> ping;
+  for (auto end = after(3 * kWaitMs); (ping = next(2500)) && Clock::now() < end;)
+    EXPECT_EQ(ping, "WATCHDOG=1");
+  return !ping;
+}
+
+std::optional<std::string> NotifySocket::afterPings() {
+  auto n = next();
+  while (n == "WATCHDOG=1") n = next();
+  return n;
+}
+
 Site::Site(const std::string& conf, const std::string& level) {
   writeConf(conf, level);
   std::remove(kLogPath);
@@ -70,6 +89,12 @@ void Site::startBus() {
   mSubscriptions.clear();
   bus = Child::start({programPath("nembad"), "--print-subscriptions"});
   ASSERT_TRUE(bus && bus->waitForLine("nembad: channeler", kWaitMs)) << "nembad did not start";
+}
+
+void Site::start(const std::vector<int>& ignoredSignals, const std::vector<std::string>& env) {
+  for (auto step : {&Site::startBus, &Site::subscribe, &Site::openKey})
+    if (!::testing::Test::HasFatalFailure()) (this->*step)();
+  if (!::testing::Test::HasFatalFailure()) startTranslator(ignoredSignals, env);
 }
 
 bool Site::subscribed(const std::string& topic) {

@@ -48,6 +48,13 @@ class NotifySocket {
   NotifySocket& operator=(const NotifySocket&) = delete;
   // The next notification, or nullopt when none came within timeoutMs.
   std::optional<std::string> receive(int timeoutMs = kWaitMs);
+  // The same, refreshed "STATUS=" lines passed over.
+  std::optional<std::string> next(int timeoutMs = kWaitMs);
+  // True once the watchdog pings stop (none for 2.5 s) within three bounds;
+  // until then every notification must be a ping.
+  bool pingsStop();
+  // The first notification after the pings (refreshed "STATUS=" lines aside).
+  std::optional<std::string> afterPings();
 
  private:
   int mFd;
@@ -65,6 +72,9 @@ class Site {
   // keep-alive; with the bus up, waits until its receiver has subscribed.
   void startTranslator(const std::vector<int>& ignoredSignals = {},
                        const std::vector<std::string>& env = {});
+  // The whole installation: the bus daemon, the test's bus client, the key
+  // daemon's end, then the translator (as startTranslator).
+  void start(const std::vector<int>& ignoredSignals = {}, const std::vector<std::string>& env = {});
   // Waits for the bus daemon's next report of a subscription to `topic`
   // (the translator's receiver subscribes to "TransGlam").
   bool subscribed(const std::string& topic);

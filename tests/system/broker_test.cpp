@@ -1,13 +1,17 @@
 // The broker in this process, in the test's sandbox: signal chaining to the
-// handlers installed before it, and lock lookups on the main thread racing
-// the pump thread's replacement of the site summary (ThreadSanitizer
-// watches that one).
+// handlers installed before it; lock lookups on the main thread racing the
+// pump thread's replacement of the site summary (ThreadSanitizer watches
+// that one); the watchdog when a listener holds the event pump; the two
+// renderings of a key.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <thread>
 
+#include "cKey.h"
+#include "cLock.h"
 #include "kmsgBroker.h"
 #include "kmsg_json.h"
 #include "system.h"
@@ -83,6 +87,85 @@ TEST(Broker, LockLookupsRaceSummaryReplacements) {
   EXPECT_GT(handled, 0);
   for (int n = 0; n < 500; ++n)  // 400 "site_info" and 100 "update_lock"
     ASSERT_TRUE(site.publication()) << "publication " << n;
+}
+
+// A listener after the broker's that holds the event pump while `held`.
+struct Holder : cObjectListener {
+  void onMessage(KMsg*) override {
+    std::unique_lock<std::mutex> lock(mutex);
+    entered = true;
+    changed.notify_all();
+    changed.wait(lock, [this] { return !held; });
+  }
+  // Waits until the pump is inside onMessage.
+  bool waitEntered() {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::milliseconds(testsupport::kWaitMs), [this] { return entered; });
+  }
+  void set(bool hold) {
+    std::lock_guard<std::mutex> lock(mutex);
+    held = hold;
+    changed.notify_all();
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool held = false, entered = false;
+};
+
+// The service manager's watchdog pings while the pump delivers; none while
+// a listener holds the pump (the bus loop still runs); pings again once it
+// lets go; then the stop.
+TEST(Broker, TheWatchdogPingsStopWhileAListenerHoldsTheEventPump) {
+  testsupport::Site site("", "INFO");
+  site.openKey();
+  testsupport::NotifySocket manager("/etc/ram/notify");
+  setenv("NOTIFY_SOCKET", "/etc/ram/notify", 1);
+  setenv("WATCHDOG_USEC", "2000000", 1);  // a look each second, pings within 3 s of progress
+  Holder holder;  // outlives the broker's pump
+  kmsgBroker broker;
+  broker.miniClient().addListener(&holder);
+  ASSERT_EQ(manager.receive().value_or("").rfind("READY=1", 0), 0u);
+  ASSERT_TRUE(site.key->receive(testsupport::kWaitMs)) << "no keep-alive";
+  std::thread loop([&] { broker.run(); });
+  EXPECT_EQ(manager.next(), "WATCHDOG=1");
+  holder.set(true);
+  site.report(R"({"id":0,"tags":[{"id":12,"type":"u8","value":40}]})");
+  EXPECT_TRUE(holder.waitEntered());
+  EXPECT_TRUE(manager.pingsStop()) << "the pings went on while the pump was held";
+  holder.set(false);
+  EXPECT_EQ(manager.next(), "WATCHDOG=1");
+  gStopRequested = 1;
+  loop.join();
+  EXPECT_EQ(manager.afterPings(), "STOPPING=1");
+}
+
+// jansson's document of a key, dumped, and the text the key writes itself
+// are the same text, whatever its texts hold: plain, UTF-8, escaped
+// characters, bytes that are not UTF-8 (repaired), none.
+TEST(Site, BothRenderingsOfAKeyAreTheSameText) {
+  const char* texts[] = {nullptr, "", "box-1", "Schl\xc3\xbcssel \"Nord\"", "sw\\2.0\t\n\x01", "sw\xff", "\x7f"};
+  const size_t n = std::size(texts);
+  for (size_t i = 0; i < n; ++i) {
+    SCOPED_TRACE(i);
+    cKey key;
+    key.setKeyBoxN(texts[i]);
+    key.setKeySW(texts[(i + 1) % n]);
+    key.setServName(texts[(i + 3) % n]);
+    key.setKeySN(i % 2 ? 4660 : 0);
+    key.setServPort(i % 2 ? 0 : 8080);
+    key.setTransactionCnt(static_cast<int32_t>(i));
+    auto locks = std::make_unique<LockList>();
+    for (unsigned char l = 0; l < i % 3; ++l) {
+      const unsigned char tag[5] = {0, 0, 0, 1, l};
+      locks->push_back(std::make_unique<cLock>());
+      locks->back()->setRFtag(tag);
+      locks->back()->setIntValStr(std::to_string(256 + l).c_str());
+    }
+    key.setLockList(std::move(locks));
+    std::string direct;
+    ASSERT_TRUE(key.appendJSON(direct));
+    EXPECT_EQ(jsonDump(key.toJSON().get(), 0), direct);
+  }
 }
 
 }  // namespace
