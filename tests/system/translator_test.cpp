@@ -214,6 +214,11 @@ TEST(Faults, TheKeyDaemonStartsLate) {
   s.startTranslator();
   auto first = s.waitForLog("cMiniClient|Socket Read Error -1");
   ASSERT_TRUE(first);
+  // A refused read is not the key daemon heard.
+  s.translator->signal(SIGUSR1);
+  auto stats = s.waitForLog("stats|reports=0 *", *first);
+  ASSERT_TRUE(stats);
+  EXPECT_EQ(s.logLines()[*stats - 1].substr(s.logLines()[*stats - 1].rfind(' ')), " heard=never");
   s.command(R"({"command":"Battery"})");
   ASSERT_TRUE(s.waitForLog("cMiniClient|Transmit 9 of 9 bytes", *first)) << "the request sent";
   s.openKey();
