@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <array>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -86,6 +87,35 @@ TEST(Translator, StandardOutputWithoutFilesShowsEachTextWithItsSender) {
   s.command(R"({"command":"Battery"})", true, "opsconsole");
   s.command("not json at all", true, "");
   s.command("", true, "ops");
+  s.stopTranslator(SIGTERM);
+}
+
+// Every bus text is one printed line whatever it holds (a forged audit
+// line stays inside it) and is answered with one document on "outcome".
+TEST(Translator, EachTextIsOnePrintedLineAndAnsweredOnTheOutcomeTopic) {
+  Site s;
+  s.start();
+  const char* topics[] = {"outcome"};
+  nlite::Client outcomes("tests-outcome", 0, nlite::kDefaultBroadcasterPort, topics, 1);
+  ASSERT_TRUE(s.subscribed("outcome") && outcomes.waitConnected(kWaitMs));
+  const std::string outcome = R"({"command": "-", "app": "tests", "outcome": "bad-request"})";
+  const std::array<std::array<std::string, 3>, 4> cases = {{
+      {"{\"command\":\"Battery\"}\r\naudit: INFO command=UNLOCK app=console:alice\x1b",
+       R"({"command":"Battery"}\r\naudit: INFO command=UNLOCK app=console:alice\u001b)", outcome},
+      {R"({"command":"OPEN"})", R"({"command":"OPEN"})",
+       R"({"command": "OPEN", "app": "tests", "outcome": "ignored"})"},
+      {R"({"command":"UNLOCK","RFID":"9","state":"s"})", R"({"command":"UNLOCK","RFID":"9","state":"s"})",
+       R"({"command": "UNLOCK", "app": "tests", "rfid": "9", "state": "s", "outcome": "unknown-lock"})"},
+      {R"({"command":"LOCK","RFID":"9"})", R"({"command":"LOCK","RFID":"9"})",
+       R"({"command": "LOCK", "app": "tests", "rfid": "9", "outcome": "bad-request"})"}}};
+  for (const auto& [text, printed, answer] : cases) {
+    s.command(text, false);
+    EXPECT_EQ(s.translator->waitForLine(" from ", kWaitMs), printed + " from tests");
+    ASSERT_TRUE(outcomes.waitReadable(kWaitMs)) << text;
+    const nlite::Message* m = outcomes.receive();
+    EXPECT_EQ(std::string(m->buffer(), m->bufferSize()), answer);
+  }
+  EXPECT_FALSE(s.waitForLog("audit|command=UNLOCK app=console:alice", 0, 0));
   s.stopTranslator(SIGTERM);
 }
 
