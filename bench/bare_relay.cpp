@@ -34,17 +34,17 @@ extern "C" void onSignal(int) { gStop = 1; }
 }  // namespace
 
 int main(int argc, char** argv) {
-  const kopts::Spec spec{"bare_relay", KEYD_VERSION,
+  const kopts::Syntax syntax{"bare_relay", KEYD_VERSION,
                          "usage: bare_relay [--channeler-port N] [--max-seconds S]\n",
                          {"--channeler-port", "--max-seconds"}, {}};
-  const std::variant<kopts::Args, int> parsed = kopts::parse(spec, argc, argv);
+  const std::variant<kopts::Args, int> parsed = kopts::parse(syntax, argc, argv);
   if (const int* status = std::get_if<int>(&parsed)) return *status;
   const kopts::Args& args = std::get<kopts::Args>(parsed);
   const int channeler = std::atoi(
       args.value("--channeler-port").value_or(std::to_string(nlite::kDefaultChannelerPort)).c_str());
   const int maxSeconds = std::atoi(args.value("--max-seconds").value_or("600").c_str());
   if (channeler <= 0 || !args.operands.empty())
-    return kopts::usageError(spec, "a channeler port above 0 and no operand");
+    return kopts::usageError(syntax, "a channeler port above 0 and no operand");
   struct sigaction sa {};
   sa.sa_handler = onSignal;
   sigaction(SIGINT, &sa, nullptr);

@@ -645,19 +645,19 @@ void Driver::printLogCounts(int stopStatus) {
 int main(int argc, char** argv) {
   Options options;
   const auto fields = optionFields(options);
-  kopts::Spec spec{"e2e_bench", KEYD_VERSION, kHelp, {}, {}};
-  for (const auto& field : fields) spec.valued.push_back(field.first);
-  const std::variant<kopts::Args, int> parsed = kopts::parse(spec, argc, argv);
+  kopts::Syntax syntax{"e2e_bench", KEYD_VERSION, kHelp, {}, {}};
+  for (const auto& field : fields) syntax.valued.push_back(field.first);
+  const std::variant<kopts::Args, int> parsed = kopts::parse(syntax, argc, argv);
   if (const int* status = std::get_if<int>(&parsed)) return *status;
   const kopts::Args& args = std::get<kopts::Args>(parsed);
   for (const auto& [name, field] : fields)
     if (const std::optional<std::string> text = args.value(name)) std::visit(Assign{*text}, field);
   if (!args.operands.empty())
-    return kopts::usageError(spec, "unexpected argument " + args.operands.front());
+    return kopts::usageError(syntax, "unexpected argument " + args.operands.front());
   if (options.translator.empty() || (options.relay.empty() && !options.translatorOnly))
-    return kopts::usageError(spec, "--translator and --relay (or --translator-only 1) are needed");
+    return kopts::usageError(syntax, "--translator and --relay (or --translator-only 1) are needed");
   if (options.channeler <= 0 || options.broadcaster <= 0)
-    return kopts::usageError(spec, "the bus ports are above 0");
+    return kopts::usageError(syntax, "the bus ports are above 0");
   ::signal(SIGPIPE, SIG_IGN);
   Driver driver(options);
   return driver.run();

@@ -258,16 +258,16 @@ class Soak {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const kopts::Spec spec{"soak_driver", KEYD_VERSION,
+  const kopts::Syntax syntax{"soak_driver", KEYD_VERSION,
                          "usage: soak_driver COUNT [DEADLINE_SECONDS [RATE]]\n", {}, {}};
-  const std::variant<kopts::Args, int> parsed = kopts::parse(spec, argc, argv);
+  const std::variant<kopts::Args, int> parsed = kopts::parse(syntax, argc, argv);
   if (const int* status = std::get_if<int>(&parsed)) return *status;
   const std::vector<std::string>& operands = std::get<kopts::Args>(parsed).operands;
   const long count = operands.size() > 0 ? std::atol(operands[0].c_str()) : 1000000;
   const long deadlineSeconds = operands.size() > 1 ? std::atol(operands[1].c_str()) : 900;
   const double rate = operands.size() > 2 ? std::atof(operands[2].c_str()) : 0;
   if (count < 1 || deadlineSeconds < 10 || rate < 0 || operands.size() > 3)
-    return kopts::usageError(spec, "COUNT from 1, DEADLINE_SECONDS from 10, RATE from 0");
+    return kopts::usageError(syntax, "COUNT from 1, DEADLINE_SECONDS from 10, RATE from 0");
   Soak soak(count, deadlineSeconds, rate);
   return soak.run();
 }

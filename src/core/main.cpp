@@ -35,11 +35,11 @@ constexpr const char* kHelp =
 }  // namespace
 
 int main(int argc, char** argv) {
-  const kopts::Spec spec{"keyd-translator", KEYD_VERSION, kHelp, {}, {"--check"}};
-  const auto args = kopts::parse(spec, argc, argv);
+  const kopts::Syntax syntax{"keyd-translator", KEYD_VERSION, kHelp, {}, {"--check"}};
+  const auto args = kopts::parse(syntax, argc, argv);
   if (const int* status = std::get_if<int>(&args)) return *status;
   if (!std::get<kopts::Args>(args).operands.empty())
-    return kopts::usageError(spec, "takes no operands");
+    return kopts::usageError(syntax, "takes no operands");
   if (std::get<kopts::Args>(args).has("--check")) return checkSettings(kTranslatorConfPath, kBusConfPath);
   std::fputs("RUN ME LIKE A LEOPARD\n", stdout);
   std::fflush(stdout);

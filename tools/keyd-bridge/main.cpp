@@ -86,12 +86,12 @@ std::string statusLine(const BridgeSettings&, const cMqttLink& link, const cOutb
 // The configuration file's path, or the status to end with (--help,
 // --version, a usage error).
 std::variant<kopts::Args, int> readCommandLine(int argc, char** argv) {
-  const kopts::Spec spec{"keyd-bridge", KEYD_VERSION, kHelp, {"--conf"}, {"--check"}};
-  auto parsed = kopts::parse(spec, argc, argv);
+  const kopts::Syntax syntax{"keyd-bridge", KEYD_VERSION, kHelp, {"--conf"}, {"--check"}};
+  auto parsed = kopts::parse(syntax, argc, argv);
   if (const int* status = std::get_if<int>(&parsed)) return *status;
   const kopts::Args& args = std::get<kopts::Args>(parsed);
   if (!args.operands.empty())
-    return kopts::usageError(spec, "unexpected argument " + args.operands[0]);
+    return kopts::usageError(syntax, "unexpected argument " + args.operands[0]);
   return args;
 }
 

@@ -39,11 +39,11 @@ int dirIndex(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const kopts::Spec spec{"keyd-sandbox", KEYD_VERSION, kHelp, {}, {}};
+  const kopts::Syntax syntax{"keyd-sandbox", KEYD_VERSION, kHelp, {}, {}};
   const int dir = dirIndex(argc, argv);
-  const std::variant<kopts::Args, int> parsed = kopts::parse(spec, dir, argv);
+  const std::variant<kopts::Args, int> parsed = kopts::parse(syntax, dir, argv);
   if (const int* status = std::get_if<int>(&parsed)) return *status;
-  if (argc - dir < 2) return kopts::usageError(spec, "DIR and COMMAND are needed");
+  if (argc - dir < 2) return kopts::usageError(syntax, "DIR and COMMAND are needed");
   keydsandbox::enterSandbox(argc, argv, argv[dir]);
   ::execvp(argv[dir + 1], argv + dir + 1);
   std::perror("keyd-sandbox: exec");

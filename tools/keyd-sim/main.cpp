@@ -402,16 +402,16 @@ struct Settings {
 // The settings, or the exit status after --help, --version or a usage
 // error (printed).
 std::variant<Settings, int> readOptions(int argc, char** argv) {
-  const kopts::Spec spec{"keyd-sim",
+  const kopts::Syntax syntax{"keyd-sim",
                          KEYD_VERSION,
                          kUsage,
                          {"--listen", "--peer", "--pcap", "--cabinet", "--report-interval"},
                          {}};
-  std::variant<kopts::Args, int> parsed = kopts::parse(spec, argc, argv);
+  std::variant<kopts::Args, int> parsed = kopts::parse(syntax, argc, argv);
   if (const int* status = std::get_if<int>(&parsed)) return *status;
   const kopts::Args& args = std::get<kopts::Args>(parsed);
   if (!args.operands.empty())
-    return kopts::usageError(spec, "unknown argument '" + args.operands.front() + "'");
+    return kopts::usageError(syntax, "unknown argument '" + args.operands.front() + "'");
   Settings settings;
   for (const char* name : {"--listen", "--peer"}) {
     const std::optional<std::string> text = args.value(name);
@@ -419,7 +419,7 @@ std::variant<Settings, int> readOptions(int argc, char** argv) {
     const std::optional<sockaddr_in> addr = parseAddress(*text);
     if (!addr)
       return kopts::usageError(
-          spec, std::string(name) + ": not an IPv4 ADDR:PORT with port 1..65535: '" + *text + "'");
+          syntax, std::string(name) + ": not an IPv4 ADDR:PORT with port 1..65535: '" + *text + "'");
     if (name == std::string("--peer")) {
       settings.peer = addr;
     } else {
@@ -431,8 +431,8 @@ std::variant<Settings, int> readOptions(int argc, char** argv) {
   settings.cabinetPath = args.value("--cabinet");
   if (const std::optional<std::string> text = args.value("--report-interval")) {
     const std::optional<long> seconds = kconf::parseNumber(text->c_str(), 1, 86400);
-    if (!seconds) return kopts::usageError(spec, "--report-interval needs S, seconds 1..86400");
-    if (!settings.cabinetPath) return kopts::usageError(spec, "--report-interval needs --cabinet");
+    if (!seconds) return kopts::usageError(syntax, "--report-interval needs S, seconds 1..86400");
+    if (!settings.cabinetPath) return kopts::usageError(syntax, "--report-interval needs --cabinet");
     settings.reportSeconds = *seconds;
   }
   return settings;

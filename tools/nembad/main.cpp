@@ -211,7 +211,7 @@ struct Ports {
 
 // The ports the options give. Returns the exit status after an error
 // (printed).
-std::optional<int> portsFromOptions(const kopts::Spec& spec, const kopts::Args& args,
+std::optional<int> portsFromOptions(const kopts::Syntax& syntax, const kopts::Args& args,
                                     Ports& ports) {
   for (auto [name, port] : {std::pair{"--channeler-port", &ports.channeler},
                             std::pair{"--broadcaster-port", &ports.broadcaster}}) {
@@ -219,7 +219,7 @@ std::optional<int> portsFromOptions(const kopts::Spec& spec, const kopts::Args& 
     if (!value) continue;
     *port = parsePort(value->c_str());
     if (!*port)
-      return kopts::usageError(spec,
+      return kopts::usageError(syntax,
                                std::string(name) + ": not a port number (0-65535): " + *value);
   }
   return std::nullopt;
@@ -283,20 +283,20 @@ void catchStopSignals() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const kopts::Spec spec{"nembad",
+  const kopts::Syntax syntax{"nembad",
                          KEYD_VERSION,
                          help(),
                          {"--conf", "--channeler-port", "--broadcaster-port"},
                          {"--print-subscriptions", "--check"}};
-  const std::variant<kopts::Args, int> parsed = kopts::parse(spec, argc, argv);
+  const std::variant<kopts::Args, int> parsed = kopts::parse(syntax, argc, argv);
   if (const int* status = std::get_if<int>(&parsed)) return *status;
   const kopts::Args& args = std::get<kopts::Args>(parsed);
   if (!args.operands.empty())
-    return kopts::usageError(spec, "unexpected argument " + args.operands.front());
+    return kopts::usageError(syntax, "unexpected argument " + args.operands.front());
 
   if (args.has("--check")) return checkSettings(args.value("--conf").value_or(kDefaultConf));
   Ports ports;
-  if (const auto status = portsFromOptions(spec, args, ports)) return *status;
+  if (const auto status = portsFromOptions(syntax, args, ports)) return *status;
   if (const auto status = portsFromFile(args.value("--conf").value_or(kDefaultConf), ports))
     return *status;
   catchStopSignals();

@@ -67,7 +67,7 @@ std::string help() {
 }
 
 // A command line of nlite: the options it takes, the one help.
-kopts::Spec commandSpec(std::vector<std::string> valued, std::vector<std::string> flags) {
+kopts::Syntax commandSpec(std::vector<std::string> valued, std::vector<std::string> flags) {
   return {"nlite", KEYD_VERSION, help(), std::move(valued), std::move(flags)};
 }
 
@@ -89,12 +89,12 @@ auto number(long min, long max) {
 // exit status of the usage error "NAME: WHAT: VALUE" (printed) when `read`
 // refuses the value.
 template <typename T, typename Read>
-std::optional<int> readOption(const kopts::Spec& spec, const kopts::Args& args,
+std::optional<int> readOption(const kopts::Syntax& syntax, const kopts::Args& args,
                               const std::string& name, Read read, const char* what, T& out) {
   const std::optional<std::string> value = args.value(name);
   if (!value) return std::nullopt;
   const auto v = read(*value);
-  if (!v) return kopts::usageError(spec, name + ": " + what + ": " + *value);
+  if (!v) return kopts::usageError(syntax, name + ": " + what + ": " + *value);
   out = *v;
   return std::nullopt;
 }
@@ -167,24 +167,24 @@ int publishAll(const std::string& app, long port, long kind, double timeout, con
 }
 
 int runPub(int argc, char** argv) {
-  const kopts::Spec spec = commandSpec({"--channeler-port", "--app", "--kind", "--timeout"}, {});
-  const std::variant<kopts::Args, int> parsed = kopts::parse(spec, argc, argv, 2);
+  const kopts::Syntax syntax = commandSpec({"--channeler-port", "--app", "--kind", "--timeout"}, {});
+  const std::variant<kopts::Args, int> parsed = kopts::parse(syntax, argc, argv, 2);
   if (const int* status = std::get_if<int>(&parsed)) return *status;
   const kopts::Args& args = std::get<kopts::Args>(parsed);
   long port = nlite::kDefaultChannelerPort, kind = 2;
   double timeout = kDefaultPubTimeout;
   const std::string app = args.value("--app").value_or("nlite");
-  if (auto s = readOption(spec, args, "--channeler-port", number(1, 65535), kNotAPort, port))
+  if (auto s = readOption(syntax, args, "--channeler-port", number(1, 65535), kNotAPort, port))
     return *s;
-  if (auto s = readOption(spec, args, "--kind", number(INT32_MIN, INT32_MAX),
+  if (auto s = readOption(syntax, args, "--kind", number(INT32_MIN, INT32_MAX),
                           "not a 32-bit integer", kind))
     return *s;
-  if (auto s = readOption(spec, args, "--timeout", parseSeconds, kNotSeconds, timeout)) return *s;
-  if (args.operands.size() != 2) return kopts::usageError(spec, "pub needs TOPIC and TEXT");
+  if (auto s = readOption(syntax, args, "--timeout", parseSeconds, kNotSeconds, timeout)) return *s;
+  if (args.operands.size() != 2) return kopts::usageError(syntax, "pub needs TOPIC and TEXT");
   const std::string& topic = args.operands[0];
   if (topic.size() > nlite::kMaxName || app.size() > nlite::kMaxName)
     return kopts::usageError(
-        spec, "topic or application id over " + std::to_string(nlite::kMaxName) + " bytes");
+        syntax, "topic or application id over " + std::to_string(nlite::kMaxName) + " bytes");
   return publishAll(app, port, kind, timeout, topic.c_str(), args.operands[1]);
 }
 
@@ -230,19 +230,19 @@ int subscribe(long port, std::vector<const char*> topics, long count,
 }
 
 int runSub(int argc, char** argv) {
-  const kopts::Spec spec = commandSpec({"--broadcaster-port", "--count", "--timeout"}, {"--ready"});
-  const std::variant<kopts::Args, int> parsed = kopts::parse(spec, argc, argv, 2);
+  const kopts::Syntax syntax = commandSpec({"--broadcaster-port", "--count", "--timeout"}, {"--ready"});
+  const std::variant<kopts::Args, int> parsed = kopts::parse(syntax, argc, argv, 2);
   if (const int* status = std::get_if<int>(&parsed)) return *status;
   const kopts::Args& args = std::get<kopts::Args>(parsed);
   long port = nlite::kDefaultBroadcasterPort, count = 0;
   std::optional<double> timeout;
-  if (auto s = readOption(spec, args, "--broadcaster-port", number(1, 65535), kNotAPort, port))
+  if (auto s = readOption(syntax, args, "--broadcaster-port", number(1, 65535), kNotAPort, port))
     return *s;
-  if (auto s = readOption(spec, args, "--count", number(1, INT_MAX), "not a positive number",
+  if (auto s = readOption(syntax, args, "--count", number(1, INT_MAX), "not a positive number",
                           count))
     return *s;
-  if (auto s = readOption(spec, args, "--timeout", parseSeconds, kNotSeconds, timeout)) return *s;
-  if (args.operands.empty()) return kopts::usageError(spec, "sub needs at least one TOPIC");
+  if (auto s = readOption(syntax, args, "--timeout", parseSeconds, kNotSeconds, timeout)) return *s;
+  if (args.operands.empty()) return kopts::usageError(syntax, "sub needs at least one TOPIC");
   std::vector<const char*> topics;
   for (const std::string& topic : args.operands) topics.push_back(topic.c_str());
   return subscribe(port, std::move(topics), count, timeout, args.has("--ready"));
@@ -251,13 +251,13 @@ int runSub(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const kopts::Spec spec = commandSpec({}, {});
-  if (argc < 2) return kopts::usageError(spec, "missing command: pub or sub");
+  const kopts::Syntax syntax = commandSpec({}, {});
+  if (argc < 2) return kopts::usageError(syntax, "missing command: pub or sub");
   const std::string command = argv[1];
   if (command == "pub") return runPub(argc, argv);
   if (command == "sub") return runSub(argc, argv);
   // No command: --help, --version, or a usage error.
-  const std::variant<kopts::Args, int> parsed = kopts::parse(spec, 2, argv);
+  const std::variant<kopts::Args, int> parsed = kopts::parse(syntax, 2, argv);
   if (const int* status = std::get_if<int>(&parsed)) return *status;
-  return kopts::usageError(spec, "unknown command: " + command);
+  return kopts::usageError(syntax, "unknown command: " + command);
 }

@@ -7,7 +7,7 @@
 // (up to its first blank line) and "Try 'PROGRAM --help'." on standard
 // error, exit status 2.
 //
-// Ownership: parse() returns values; the Spec is the caller's. Threads: no
+// Ownership: parse() returns values; the Syntax is the caller's. Threads: no
 // shared state; called on the main thread before any other starts.
 #ifndef KOPTS_KOPTS_H
 #define KOPTS_KOPTS_H
@@ -20,7 +20,7 @@
 
 namespace kopts {
 
-struct Spec {
+struct Syntax {
   std::string program;              // "nembad"
   std::string version;              // KEYD_VERSION
   std::string help;                 // the whole --help text; its first lines are the usage
@@ -39,10 +39,10 @@ struct Args {
 
 // The arguments from argv[first] on, or the exit status the program ends
 // with: 0 after --help or --version, 2 after a usage error (both printed).
-std::variant<Args, int> parse(const Spec& spec, int argc, char** argv, int first = 1);
+std::variant<Args, int> parse(const Syntax& syntax, int argc, char** argv, int first = 1);
 
 // Prints a usage error as parse() does; returns 2.
-int usageError(const Spec& spec, const std::string& why);
+int usageError(const Syntax& syntax, const std::string& why);
 
 }  // namespace kopts
 

@@ -20,15 +20,15 @@ std::optional<std::string> Args::value(const std::string& name) const {
   return it->second;
 }
 
-int usageError(const Spec& spec, const std::string& why) {
-  const size_t blank = spec.help.find("\n\n");
-  const std::string usage = spec.help.substr(0, blank == std::string::npos ? blank : blank + 1);
-  std::fprintf(stderr, "%s: %s\n%sTry '%s --help'.\n", spec.program.c_str(), why.c_str(),
-               usage.c_str(), spec.program.c_str());
+int usageError(const Syntax& syntax, const std::string& why) {
+  const size_t blank = syntax.help.find("\n\n");
+  const std::string usage = syntax.help.substr(0, blank == std::string::npos ? blank : blank + 1);
+  std::fprintf(stderr, "%s: %s\n%sTry '%s --help'.\n", syntax.program.c_str(), why.c_str(),
+               usage.c_str(), syntax.program.c_str());
   return 2;
 }
 
-std::variant<Args, int> parse(const Spec& spec, int argc, char** argv, int first) {
+std::variant<Args, int> parse(const Syntax& syntax, int argc, char** argv, int first) {
   Args args;
   bool optionsEnded = false;
   for (int i = first; i < argc; ++i) {
@@ -38,17 +38,17 @@ std::variant<Args, int> parse(const Spec& spec, int argc, char** argv, int first
     } else if (arg == "--") {
       optionsEnded = true;
     } else if (arg == "--help") {
-      std::fputs(spec.help.c_str(), stdout);
+      std::fputs(syntax.help.c_str(), stdout);
       return 0;
     } else if (arg == "--version") {
-      std::printf("%s %s\n", spec.program.c_str(), spec.version.c_str());
+      std::printf("%s %s\n", syntax.program.c_str(), syntax.version.c_str());
       return 0;
-    } else if (listed(spec.flags, arg)) {
+    } else if (listed(syntax.flags, arg)) {
       args.options[arg] = "";
-    } else if (!listed(spec.valued, arg)) {
-      return usageError(spec, "unknown option " + arg);
+    } else if (!listed(syntax.valued, arg)) {
+      return usageError(syntax, "unknown option " + arg);
     } else if (i + 1 >= argc) {
-      return usageError(spec, arg + " needs a value");
+      return usageError(syntax, arg + " needs a value");
     } else {
       args.options[arg] = argv[++i];
     }
