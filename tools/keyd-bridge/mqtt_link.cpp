@@ -300,7 +300,8 @@ void cMqttLink::onPublish(int rc) {
   mSent.fetch_add(1);
 }
 
-std::optional<std::string> cMqttLink::appProperty(const mosquitto_property* props) {
+std::optional<std::string> cMqttLink::userProperty(const mosquitto_property* props,
+                                                   const char* key) {
   char* name = nullptr;
   char* value = nullptr;
   for (const mosquitto_property* p = mosquitto_property_read_string_pair(
@@ -308,9 +309,13 @@ std::optional<std::string> cMqttLink::appProperty(const mosquitto_property* prop
        p;
        p = mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &name, &value, true)) {
     std::unique_ptr<char, decltype(&std::free)> n(name, &std::free), v(value, &std::free);
-    if (name && value && std::strcmp(name, "app") == 0) return std::string(value);
+    if (name && value && std::strcmp(name, key) == 0) return std::string(value);
   }
   return std::nullopt;
+}
+
+std::optional<std::string> cMqttLink::appProperty(const mosquitto_property* props) {
+  return userProperty(props, "app");
 }
 
 bool cMqttLink::usableAppId(const std::string& id) {
@@ -321,20 +326,8 @@ bool cMqttLink::usableAppId(const std::string& id) {
 }
 
 cSignatureCheck::Signed cMqttLink::signedProperties(const mosquitto_property* props) {
-  cSignatureCheck::Signed out;
-  char* name = nullptr;
-  char* value = nullptr;
-  for (const mosquitto_property* p = mosquitto_property_read_string_pair(
-           props, MQTT_PROP_USER_PROPERTY, &name, &value, false);
-       p;
-       p = mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &name, &value, true)) {
-    std::unique_ptr<char, decltype(&std::free)> n(name, &std::free), v(value, &std::free);
-    if (!name || !value) continue;
-    for (auto [key, slot] : {std::pair{"app", &out.app}, std::pair{"expires", &out.expires},
-                             std::pair{"nonce", &out.nonce}, std::pair{"sig", &out.sig}})
-      if (std::strcmp(name, key) == 0 && !*slot) *slot = std::string(value);
-  }
-  return out;
+  return {userProperty(props, "app"), userProperty(props, "expires"), userProperty(props, "nonce"),
+          userProperty(props, "sig")};
 }
 
 // The command's deadline (its message expiry interval, else command.max_age

@@ -67,6 +67,9 @@ class cMqttLink : private cKlog {
   // "app" (the first) when usableAppId, else kOwnAppId.
   static constexpr const char* kOwnAppId = "keyd-bridge";
   static std::optional<std::string> appProperty(const mosquitto_property* properties);
+  // The first MQTT 5 user property named key, or nullopt.
+  static std::optional<std::string> userProperty(const mosquitto_property* properties,
+                                                 const char* key);
   // The first of each of the user properties "app", "expires", "nonce", "sig".
   static cSignatureCheck::Signed signedProperties(const mosquitto_property* properties);
   static bool usableAppId(const std::string& id);  // 1 to 64 of [A-Za-z0-9._:@-]
