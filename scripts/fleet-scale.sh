@@ -80,19 +80,8 @@ case "${1:-}" in
 --node-return) return_node "$2"; exit ;;
 --node-kill) kill -KILL "$(cat "$ej/n$2.pid")"; exit ;;
 --site)
-  # One real site in its own mount namespace: $2 its number, $3 the programs.
-  n=$2 bin=$3
-  mount --bind "/etc/ram/site-$n" /etc/ram
-  pids=()
-  "$bin/nembad" > /etc/ram/nembad.out 2>&1 & pids+=($!)
-  "$bin/keyd-bridge" > /etc/ram/bridge.out 2>&1 &
-  bridge=$!
-  "$bin/keyd-sim" --cabinet "$here/etc/cabinet.json" --listen "127.0.0.$n:5555" \
-    --report-interval 5 < /dev/null > /etc/ram/keyd-sim.out 2>&1 & pids+=($!)
-  "$bin/keyd-translator" > /etc/ram/translator.out 2>&1 & pids+=($!)
-  trap 'kill -TERM $bridge; wait $bridge; kill -TERM "${pids[@]}"; wait; exit 0' TERM INT
-  wait
-  exit 0
+  # One real site in its own mount namespace, as the fleet demonstration runs one.
+  exec "$here/scripts/fleet-demo.sh" --site "$2" "$3"
   ;;
 --start-sites)
   # Called by the drive: the simulator and the real sites, in the background.
